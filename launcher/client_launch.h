@@ -1,0 +1,27 @@
+// Starting the client program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace launcher {
+
+// Starts the client once: reads the settings, writes the line
+// "[cmd] <command> CWD: <dir>" to standard output, then creates the process.
+// Returns 0 and fills the ChildProcessSlot, or the Windows error code of the
+// failed creation with the slot unchanged.
+uint32_t launch_client();
+
+// What follows the first token of `command_line`: the text after the first
+// blank that is outside double quotes, exactly one blank consumed; empty when
+// there is no such blank. A view into `command_line`.
+std::string_view command_tail(std::string_view command_line);
+
+// <base>\bin\v<version>
+std::string client_dir(std::string_view version);
+
+// "<client_dir>\quorvel_client.exe" <tail>
+std::string client_command(std::string_view client_dir, std::string_view tail);
+
+}  // namespace launcher

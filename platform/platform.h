@@ -1,0 +1,124 @@
+// The operations the launcher and the service host need from Windows, in the
+// launcher's own terms. platform_win.cpp implements them over the Windows API;
+// the unit tests link a scripted fake in its place. Nothing outside platform/
+// includes <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// A kernel object (process or event); nullptr means none.
+using Handle = void*;
+// An open registry key.
+using KeyHandle = void*;
+// The handle that status reports go through.
+using StatusHandle = void*;
+
+// Windows values the logic decides on, kept here so that it builds without
+// <windows.h>; platform_win.cpp checks each against the real definition.
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorInvalidHandle = 6;
+inline constexpr uint32_t kErrorGenFailure = 31;
+inline constexpr uint32_t kErrorMoreData = 234;
+inline constexpr uint32_t kErrorServiceSpecificError = 1066;
+inline constexpr uint32_t kErrorProcessAborted = 1067;
+
+inline constexpr uint32_t kRegNone = 0;
+inline constexpr uint32_t kRegString = 1;        // REG_SZ
+inline constexpr uint32_t kRegExpandString = 2;  // REG_EXPAND_SZ
+inline constexpr uint32_t kRegBinary = 3;
+inline constexpr uint32_t kRegDword = 4;
+inline constexpr uint32_t kRegMultiString = 7;
+
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceStopped = 1;
+inline constexpr uint32_t kServiceStartPending = 2;
+inline constexpr uint32_t kServiceStopPending = 3;
+inline constexpr uint32_t kServiceRunning = 4;
+inline constexpr uint32_t kServiceAcceptStop = 1;
+inline constexpr uint32_t kServiceAcceptShutdown = 4;
+inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlInterrogate = 4;
+inline constexpr uint32_t kServiceControlShutdown = 5;
+
+// Same fields, order and meaning as the Windows SERVICE_STATUS record.
+struct ServiceStatus {
+  uint32_t dwServiceType;
+  uint32_t dwCurrentState;
+  uint32_t dwControlsAccepted;
+  uint32_t dwWin32ExitCode;
+  uint32_t dwServiceSpecificExitCode;
+  uint32_t dwCheckPoint;
+  uint32_t dwWaitHint;
+};
+
+using ServiceMainRoutine = void (*)(uint32_t argc, char** argv);
+using ControlHandlerRoutine = void (*)(uint32_t control);
+
+// --- Registry (read only) ---------------------------------------------------
+
+// Opens `path` under HKEY_LOCAL_MACHINE with KEY_READ (the 64-bit view).
+// Returns 0 and sets *key, or the Windows error code.
+uint32_t open_machine_key(const char* path, KeyHandle* key);
+
+// RegQueryValueExA on `key`. On entry *size is the capacity of `data`; on
+// return it is the byte count stored (or needed, with kErrorMoreData) and
+// *type the value's type. Returns 0 or the Windows error code; after an
+// error the contents of `data` are undefined.
+uint32_t query_value(KeyHandle key, const char* name, uint32_t* type,
+                     unsigned char* data, uint32_t* size);
+
+void close_key(KeyHandle key);
+
+// --- Processes --------------------------------------------------------------
+
+// The process's whole command line, valid for the life of the process.
+const char* command_line();
+
+// Starts `command` (a writable buffer; its quoted first token names the
+// executable) in `working_directory`, inheriting no handles and the
+// launcher's environment. Returns 0 and sets *process (the thread handle is
+// closed already), or the Windows error code with *process untouched.
+uint32_t start_process(char* command, const char* working_directory,
+                       Handle* process);
+
+// Ends the process with `exit_code`. Does nothing to a process that has
+// already ended.
+void terminate_process(Handle process, uint32_t exit_code);
+
+void close_handle(Handle handle);
+
+// --- Synchronisation --------------------------------------------------------
+
+// Creates an unnamed manual-reset event, not signalled. Returns nullptr and
+// sets *error when it fails.
+Handle create_stop_event(uint32_t* error);
+
+void signal_event(Handle event);
+
+// Waits with no time-out until `first` or `second` is signalled. Returns
+// kWaitObject0 plus the lowest signalled index, or kWaitFailed with *error set.
+uint32_t wait_for_either(Handle first, Handle second, uint32_t* error);
+
+// --- Service control manager ------------------------------------------------
+
+// Connects the calling thread to the service control manager as the
+// dispatcher of the one service `name`, run by `main` on a thread of its own.
+// Blocks until the service has stopped; returns 0, or the Windows error code
+// when it cannot connect.
+uint32_t run_dispatcher(const char* name, ServiceMainRoutine main);
+
+// Registers `handler` for `name`; it is called on the dispatcher's thread.
+StatusHandle register_control_handler(const char* name,
+                                      ControlHandlerRoutine handler);
+
+// Publishes `status` once; the result is not examined.
+void report_status(StatusHandle handle, const ServiceStatus& status);
+
+}  // namespace platform

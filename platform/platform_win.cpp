@@ -1,0 +1,140 @@
+// The Windows side of platform.h. Every call captures GetLastError on the
+// line after the failing call, before anything else can overwrite it.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace platform {
+
+static_assert(kErrorSuccess == ERROR_SUCCESS);
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(kErrorInvalidHandle == ERROR_INVALID_HANDLE);
+static_assert(kErrorGenFailure == ERROR_GEN_FAILURE);
+static_assert(kErrorMoreData == ERROR_MORE_DATA);
+static_assert(kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR);
+static_assert(kErrorProcessAborted == ERROR_PROCESS_ABORTED);
+static_assert(kRegNone == REG_NONE && kRegString == REG_SZ &&
+              kRegExpandString == REG_EXPAND_SZ && kRegBinary == REG_BINARY &&
+              kRegDword == REG_DWORD && kRegMultiString == REG_MULTI_SZ);
+static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitFailed == WAIT_FAILED);
+static_assert(kServiceWin32OwnProcess == SERVICE_WIN32_OWN_PROCESS);
+static_assert(kServiceStopped == SERVICE_STOPPED &&
+              kServiceStartPending == SERVICE_START_PENDING &&
+              kServiceStopPending == SERVICE_STOP_PENDING &&
+              kServiceRunning == SERVICE_RUNNING);
+static_assert(kServiceAcceptStop == SERVICE_ACCEPT_STOP &&
+              kServiceAcceptShutdown == SERVICE_ACCEPT_SHUTDOWN);
+static_assert(kServiceControlStop == SERVICE_CONTROL_STOP &&
+              kServiceControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
+              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS));
+
+uint32_t open_machine_key(const char* path, KeyHandle* key) {
+  HKEY opened = nullptr;
+  const LONG result =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &opened);
+  if (result == ERROR_SUCCESS) *key = opened;
+  return static_cast<uint32_t>(result);
+}
+
+uint32_t query_value(KeyHandle key, const char* name, uint32_t* type,
+                     unsigned char* data, uint32_t* size) {
+  DWORD value_type = REG_NONE;
+  DWORD value_size = *size;
+  const LONG result = RegQueryValueExA(static_cast<HKEY>(key), name, nullptr,
+                                       &value_type, data, &value_size);
+  *type = value_type;
+  *size = value_size;
+  return static_cast<uint32_t>(result);
+}
+
+void close_key(KeyHandle key) { RegCloseKey(static_cast<HKEY>(key)); }
+
+const char* command_line() { return GetCommandLineA(); }
+
+uint32_t start_process(char* command, const char* working_directory,
+                       Handle* process) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
+                      working_directory, &startup, &info)) {
+    return GetLastError();
+  }
+  // Nobody waits on the client's main thread; only the process is watched.
+  CloseHandle(info.hThread);
+  *process = info.hProcess;
+  return 0;
+}
+
+void terminate_process(Handle process, uint32_t exit_code) {
+  // On a process that has already ended this fails harmlessly and leaves
+  // its own exit code in place.
+  TerminateProcess(process, exit_code);
+}
+
+void close_handle(Handle handle) { CloseHandle(handle); }
+
+Handle create_stop_event(uint32_t* error) {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!event) *error = GetLastError();
+  return event;
+}
+
+void signal_event(Handle event) { SetEvent(event); }
+
+uint32_t wait_for_either(Handle first, Handle second, uint32_t* error) {
+  const HANDLE handles[2] = {first, second};
+  const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  if (result == WAIT_FAILED) *error = GetLastError();
+  return result;
+}
+
+namespace {
+
+// Written once by run_dispatcher before the dispatcher starts, read by the
+// trampolines below on the threads the dispatcher runs them on.
+ServiceMainRoutine g_service_main = nullptr;
+ControlHandlerRoutine g_control_handler = nullptr;
+
+// The dispatcher calls through the WINAPI convention; the launcher's routines
+// use the plain one.
+void WINAPI service_main_trampoline(DWORD argc, LPSTR* argv) {
+  g_service_main(argc, argv);
+}
+
+void WINAPI control_handler_trampoline(DWORD control) {
+  g_control_handler(control);
+}
+
+}  // namespace
+
+uint32_t run_dispatcher(const char* name, ServiceMainRoutine main) {
+  g_service_main = main;
+  SERVICE_TABLE_ENTRYA table[2] = {};
+  table[0].lpServiceName = const_cast<char*>(name);
+  table[0].lpServiceProc = service_main_trampoline;
+  if (!StartServiceCtrlDispatcherA(table)) return GetLastError();
+  return 0;
+}
+
+StatusHandle register_control_handler(const char* name,
+                                      ControlHandlerRoutine handler) {
+  g_control_handler = handler;
+  return RegisterServiceCtrlHandlerA(name, control_handler_trampoline);
+}
+
+void report_status(StatusHandle handle, const ServiceStatus& status) {
+  SERVICE_STATUS record;
+  record.dwServiceType = status.dwServiceType;
+  record.dwCurrentState = status.dwCurrentState;
+  record.dwControlsAccepted = status.dwControlsAccepted;
+  record.dwWin32ExitCode = status.dwWin32ExitCode;
+  record.dwServiceSpecificExitCode = status.dwServiceSpecificExitCode;
+  record.dwCheckPoint = status.dwCheckPoint;
+  record.dwWaitHint = status.dwWaitHint;
+  SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &record);
+}
+
+}  // namespace platform

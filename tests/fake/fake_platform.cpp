@@ -1,0 +1,407 @@
+#include "tests/fake/fake_platform.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct Object {
+  enum class Kind { kProcess, kEvent } kind;
+  bool signalled = false;
+  uint32_t exit_code = 0;
+  int terminate_calls = 0;
+  bool closed = false;
+};
+
+struct Value {
+  uint32_t type;
+  std::string bytes;
+};
+
+struct State {
+  std::string command_line;
+  uint32_t key_open_result = platform::kErrorFileNotFound;
+  std::map<std::string, Value> values;
+  std::map<std::string, uint32_t> query_errors;
+  int keys_open = 0;
+
+  std::vector<fake::StartCall> starts;
+  uint32_t start_error = 0;
+  // A deque keeps every object's address, closed ones included, so that a
+  // use after close is seen rather than undefined.
+  std::deque<Object> objects;
+  Object* last_process = nullptr;
+
+  uint32_t event_error = 0;
+  uint32_t wait_error = 0;
+  int64_t last_wait_result = -1;
+
+  uint32_t dispatcher_error = 0;
+  std::function<void()> controller;
+  std::string service_name;
+  platform::ControlHandlerRoutine handler = nullptr;
+  std::vector<platform::ServiceStatus> reports;
+  std::map<fake::Point, std::function<void()>> hooks;
+  std::vector<std::string> violations;
+};
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+State g_state;
+
+int g_status_handle_tag;
+int g_key_tag;
+
+// Caller holds g_mutex.
+Object* find(platform::Handle handle, Object::Kind kind, const char* use) {
+  for (Object& object : g_state.objects) {
+    if (&object == handle) {
+      if (object.closed) {
+        g_state.violations.push_back(std::string(use) + " on a closed handle");
+      } else if (object.kind != kind) {
+        g_state.violations.push_back(std::string(use) + " on the wrong kind");
+      }
+      return &object;
+    }
+  }
+  g_state.violations.push_back(std::string(use) + " on an unknown handle");
+  return nullptr;
+}
+
+void run_hook(fake::Point point) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto found = g_state.hooks.find(point);
+    if (found != g_state.hooks.end()) hook = found->second;
+  }
+  if (hook) hook();
+}
+
+}  // namespace
+
+namespace fake {
+
+void reset() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state = State{};
+}
+
+void set_command_line(std::string line) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.command_line = std::move(line);
+}
+
+void set_key_open_result(uint32_t result) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.key_open_result = result;
+}
+
+void set_value(const std::string& name, uint32_t type, std::string bytes) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.values[name] = Value{type, std::move(bytes)};
+}
+
+void set_query_error(const std::string& name, uint32_t error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.query_errors[name] = error;
+}
+
+int keys_open() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.keys_open;
+}
+
+std::vector<StartCall> starts() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.starts;
+}
+
+void fail_start(uint32_t error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.start_error = error;
+}
+
+platform::Handle last_process() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.last_process;
+}
+
+ProcessState process_state(platform::Handle process) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const Object* object = static_cast<const Object*>(process);
+  return {object->signalled, object->exit_code, object->terminate_calls,
+          object->closed};
+}
+
+void end_client(platform::Handle process, uint32_t exit_code) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Object* object = static_cast<Object*>(process);
+  object->signalled = true;
+  object->exit_code = exit_code;
+  g_changed.notify_all();
+}
+
+void fail_event_creation(uint32_t error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.event_error = error;
+}
+
+void fail_wait(uint32_t error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.wait_error = error;
+}
+
+int64_t last_wait_result() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.last_wait_result;
+}
+
+bool wait_for_wait_return(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  return g_changed.wait_for(lock, limit,
+                            [] { return g_state.last_wait_result != -1; });
+}
+
+void fail_dispatcher(uint32_t error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.dispatcher_error = error;
+}
+
+void set_controller(std::function<void()> controller) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.controller = std::move(controller);
+}
+
+std::string dispatched_service_name() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.service_name;
+}
+
+void send_control(uint32_t control) {
+  platform::ControlHandlerRoutine handler;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    handler = g_state.handler;
+  }
+  if (handler) handler(control);
+}
+
+std::vector<platform::ServiceStatus> reports() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.reports;
+}
+
+bool wait_for_report(uint32_t state, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  return g_changed.wait_for(lock, limit, [state] {
+    for (const auto& report : g_state.reports) {
+      if (report.dwCurrentState == state) return true;
+    }
+    return false;
+  });
+}
+
+void set_hook(Point point, std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.hooks[point] = std::move(hook);
+}
+
+std::vector<std::string> violations() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.violations;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+uint32_t open_machine_key(const char* path, KeyHandle* key) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (std::strcmp(path, "SOFTWARE\\quorvel-client") != 0) {
+    return kErrorFileNotFound;
+  }
+  if (g_state.key_open_result == kErrorSuccess) {
+    *key = &g_key_tag;
+    ++g_state.keys_open;
+  }
+  return g_state.key_open_result;
+}
+
+uint32_t query_value(KeyHandle key, const char* name, uint32_t* type,
+                     unsigned char* data, uint32_t* size) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (key != &g_key_tag || g_state.keys_open <= 0) {
+    g_state.violations.push_back("query on a key that is not open");
+  }
+  // Windows leaves the buffer undefined after a failed query; junk makes a
+  // reader that trusts it visible.
+  auto forced = g_state.query_errors.find(name);
+  if (forced != g_state.query_errors.end()) {
+    std::memset(data, 0x5A, *size);
+    return forced->second;
+  }
+  auto found = g_state.values.find(name);
+  if (found == g_state.values.end()) return kErrorFileNotFound;
+  const Value& value = found->second;
+  *type = value.type;
+  const uint32_t needed = static_cast<uint32_t>(value.bytes.size());
+  if (needed > *size) {
+    std::memset(data, 0x5A, *size);
+    *size = needed;
+    return kErrorMoreData;
+  }
+  std::memcpy(data, value.bytes.data(), needed);
+  *size = needed;
+  return kErrorSuccess;
+}
+
+void close_key(KeyHandle key) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (key != &g_key_tag || g_state.keys_open <= 0) {
+    g_state.violations.push_back("close of a key that is not open");
+    return;
+  }
+  --g_state.keys_open;
+}
+
+const char* command_line() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.command_line.c_str();
+}
+
+uint32_t start_process(char* command, const char* working_directory,
+                       Handle* process) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.starts.push_back({command, working_directory});
+  if (g_state.start_error != 0) return g_state.start_error;
+  g_state.objects.push_back(Object{Object::Kind::kProcess});
+  g_state.last_process = &g_state.objects.back();
+  *process = g_state.last_process;
+  return kErrorSuccess;
+}
+
+void terminate_process(Handle process, uint32_t exit_code) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Object* object = find(process, Object::Kind::kProcess, "terminate");
+  if (!object) return;
+  ++object->terminate_calls;
+  if (object->signalled) return;  // as Windows: the first end stands
+  object->signalled = true;
+  object->exit_code = exit_code;
+  g_changed.notify_all();
+}
+
+void close_handle(Handle handle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (Object& object : g_state.objects) {
+    if (&object == handle) {
+      if (object.closed) g_state.violations.push_back("handle closed twice");
+      object.closed = true;
+      return;
+    }
+  }
+  g_state.violations.push_back("close of an unknown handle");
+}
+
+Handle create_stop_event(uint32_t* error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_state.event_error != 0) {
+    *error = g_state.event_error;
+    return nullptr;
+  }
+  g_state.objects.push_back(Object{Object::Kind::kEvent});
+  return &g_state.objects.back();
+}
+
+void signal_event(Handle event) {
+  run_hook(fake::Point::kBeforeSignal);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Object* object = find(event, Object::Kind::kEvent, "signal");
+  if (!object) return;
+  object->signalled = true;
+  g_changed.notify_all();
+}
+
+uint32_t wait_for_either(Handle first, Handle second, uint32_t* error) {
+  uint32_t result;
+  {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    Object* objects[2] = {nullptr, nullptr};
+    const Handle handles[2] = {first, second};
+    bool valid = true;
+    for (int i = 0; i < 2; ++i) {
+      for (Object& object : g_state.objects) {
+        if (&object == handles[i] && !object.closed) objects[i] = &object;
+      }
+      valid = valid && objects[i] != nullptr;
+    }
+    if (g_state.wait_error != 0 || !valid) {
+      *error = g_state.wait_error != 0 ? g_state.wait_error
+                                       : kErrorInvalidHandle;
+      result = kWaitFailed;
+    } else {
+      g_changed.wait(lock, [&] {
+        return objects[0]->signalled || objects[1]->signalled;
+      });
+      result = kWaitObject0 + (objects[0]->signalled ? 0 : 1);
+    }
+    g_state.last_wait_result = result;
+    g_changed.notify_all();
+  }
+  run_hook(fake::Point::kWaitReturned);
+  return result;
+}
+
+uint32_t run_dispatcher(const char* name, ServiceMainRoutine main) {
+  std::function<void()> controller;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_state.dispatcher_error != 0) return g_state.dispatcher_error;
+    g_state.service_name = name;
+    controller = g_state.controller;
+  }
+  std::thread service_thread([main] {
+    char service_name[] = "quorvel-client";
+    char parameter[] = "--start-parameter";
+    char* argv[] = {service_name, parameter, nullptr};
+    main(2, argv);
+  });
+  if (controller) controller();
+  service_thread.join();
+  return kErrorSuccess;
+}
+
+StatusHandle register_control_handler(const char* name,
+                                      ControlHandlerRoutine handler) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_state.service_name != name) {
+    g_state.violations.push_back("handler registered under another name");
+  }
+  g_state.handler = handler;
+  return &g_status_handle_tag;
+}
+
+void report_status(StatusHandle handle, const ServiceStatus& status) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (handle != &g_status_handle_tag) {
+      g_state.violations.push_back("report through an unknown handle");
+    }
+    if (!g_state.reports.empty() &&
+        g_state.reports.back().dwCurrentState == kServiceStopped) {
+      g_state.violations.push_back("report after the stopped report");
+    }
+    g_state.reports.push_back(status);
+    g_changed.notify_all();
+  }
+  if (status.dwCurrentState == kServiceStopped) {
+    run_hook(fake::Point::kStoppedReport);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,287 @@
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher/entry.h"
+#include "platform/platform.h"
+#include "service/service_host.h"
+#include "service/stop_outcome.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using platform::ServiceStatus;
+constexpr uint32_t kStopped = platform::kServiceStopped;
+constexpr uint32_t kRunning = platform::kServiceRunning;
+constexpr uint32_t kStopPending = platform::kServiceStopPending;
+
+struct Report {
+  uint32_t state, exit_code, specific;
+};
+
+std::string describe(const std::vector<ServiceStatus>& reports) {
+  std::string text;
+  for (const auto& r : reports) {
+    text += "(" + std::to_string(r.dwCurrentState) + "," +
+            std::to_string(r.dwWin32ExitCode) + "," +
+            std::to_string(r.dwServiceSpecificExitCode) + ")";
+  }
+  return text;
+}
+
+std::string describe(const std::vector<Report>& reports) {
+  std::string text;
+  for (const auto& r : reports) {
+    text += "(" + std::to_string(r.state) + "," + std::to_string(r.exit_code) +
+            "," + std::to_string(r.specific) + ")";
+  }
+  return text;
+}
+
+class ServiceTest : public FakePlatformTest {
+ protected:
+  // Runs the launcher as the service, the way the service manager would
+  // start it, with `controller` acting on the dispatcher's thread.
+  int run_service(std::function<void()> controller) {
+    fake::set_command_line("\"C:\\q\\quorvel_launcher.exe\" -action=service");
+    fake::set_controller(std::move(controller));
+    char arg0[] = "C:\\q\\quorvel_launcher.exe", arg1[] = "-action=service";
+    char* argv[] = {arg0, arg1, nullptr};
+    testing::internal::CaptureStdout();
+    const int exit_code = launcher::run_entry(2, argv);
+    testing::internal::GetCapturedStdout();
+    return exit_code;
+  }
+
+  // The fixed fields hold in every report, and the reports are `expected`.
+  static void expect_reports(const std::vector<Report>& expected) {
+    const auto reports = fake::reports();
+    EXPECT_EQ(describe(reports), describe(expected));
+    for (const auto& r : reports) {
+      EXPECT_EQ(r.dwServiceType, 0x10u);
+      EXPECT_EQ(r.dwControlsAccepted, 5u);
+      EXPECT_EQ(r.dwCheckPoint, 0u);
+      EXPECT_EQ(r.dwWaitHint, 0u);
+    }
+  }
+};
+
+// Each path of the service's life, from start to the stopped report.
+TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
+  struct Case {
+    const char* name;
+    uint32_t start_error, event_error, wait_error;
+    std::function<void()> controller;
+    std::vector<Report> reports;
+    int client_terminations;  // -1: no client was started
+    uint32_t client_exit_code;
+  };
+  auto once_running = [](std::function<void()> then) {
+    return [then] {
+      ASSERT_TRUE(fake::wait_for_report(kRunning));
+      then();
+    };
+  };
+  const Case cases[] = {
+      {"stop", 0, 0, 0,
+       once_running([] { fake::send_control(platform::kServiceControlStop); }),
+       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
+      {"shutdown", 0, 0, 0,
+       once_running([] { fake::send_control(platform::kServiceControlShutdown); }),
+       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
+      {"stop twice, then shutdown", 0, 0, 0,
+       once_running([] {
+         fake::send_control(platform::kServiceControlStop);
+         fake::send_control(platform::kServiceControlStop);
+         fake::send_control(platform::kServiceControlShutdown);
+       }),
+       {}, 1, 0},  // reports checked below: stopped last, ended once
+      {"client ends by itself with 0", 0, 0, 0,
+       once_running([] { fake::end_client(fake::last_process(), 0); }),
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0},
+      {"client ends by itself with 3", 0, 0, 0,
+       once_running([] { fake::end_client(fake::last_process(), 3); }),
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3},
+      {"interrogate and unknown controls are not answered", 0, 0, 0,
+       once_running([] {
+         fake::send_control(platform::kServiceControlInterrogate);
+         fake::send_control(2);    // pause
+         fake::send_control(0x80); // user-defined
+         EXPECT_EQ(fake::reports().size(), 1u);
+         fake::send_control(platform::kServiceControlStop);
+       }),
+       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
+      {"client cannot start", 2, 0, 0, nullptr, {{kStopped, 1066, 2}}, -1, 0},
+      {"client refused with 193", 193, 0, 0, nullptr, {{kStopped, 1066, 193}},
+       -1, 0},
+      {"stop event cannot be created", 0, 8, 0, nullptr, {{kStopped, 8, 0}},
+       -1, 0},
+      {"wait fails", 0, 0, 6, nullptr, {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::reset();
+    fake::fail_start(c.start_error);
+    fake::fail_event_creation(c.event_error);
+    fake::fail_wait(c.wait_error);
+
+    EXPECT_EQ(run_service(c.controller), 0);
+
+    EXPECT_EQ(fake::dispatched_service_name(), "quorvel-client");
+    if (!c.reports.empty()) {
+      expect_reports(c.reports);
+    } else {
+      const auto reports = fake::reports();
+      ASSERT_FALSE(reports.empty());
+      EXPECT_EQ(reports.front().dwCurrentState, kRunning);
+      EXPECT_EQ(describe({reports.back()}), describe(std::vector<Report>{{kStopped, 0, 0}}));
+    }
+    EXPECT_EQ(launcher::g_child_process, nullptr);
+    if (c.client_terminations < 0) {
+      EXPECT_TRUE(fake::last_process() == nullptr);
+      EXPECT_EQ(fake::starts().size(), c.start_error ? 1u : 0u);
+    } else {
+      const auto client = fake::process_state(fake::last_process());
+      EXPECT_TRUE(client.ended);
+      EXPECT_TRUE(client.closed);
+      EXPECT_EQ(client.terminate_calls, c.client_terminations);
+      EXPECT_EQ(client.exit_code, c.client_exit_code);
+    }
+    EXPECT_TRUE(fake::violations().empty()) << violations_text();
+  }
+}
+
+// The handler ends the client, and the client's end wakes the wait before
+// the stop event is set: the stop still wins.
+TEST_F(ServiceTest, StopWinsWhenTheClientsEndWakesTheWaitFirst) {
+  fake::set_hook(fake::Point::kBeforeSignal,
+                 [] { ASSERT_TRUE(fake::wait_for_wait_return()); });
+  run_service([] {
+    ASSERT_TRUE(fake::wait_for_report(kRunning));
+    fake::send_control(platform::kServiceControlStop);
+  });
+  EXPECT_EQ(fake::last_wait_result(), 1);  // woken by the client's end
+  expect_reports({{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}});
+  EXPECT_EQ(fake::process_state(fake::last_process()).terminate_calls, 1);
+}
+
+// The client ends by itself; a stop request arrives after the wait has
+// returned but before the service decides. The request wins (0), and the
+// client's own exit code is left alone.
+TEST_F(ServiceTest, StopAfterTheClientEndedButBeforeTheDecision) {
+  fake::set_hook(fake::Point::kWaitReturned, [] {
+    std::thread([] { fake::send_control(platform::kServiceControlStop); }).join();
+  });
+  run_service([] {
+    ASSERT_TRUE(fake::wait_for_report(kRunning));
+    fake::end_client(fake::last_process(), 3);
+  });
+  EXPECT_EQ(fake::last_wait_result(), 1);
+  expect_reports({{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}});
+  const auto client = fake::process_state(fake::last_process());
+  EXPECT_EQ(client.exit_code, 3u);
+  EXPECT_TRUE(client.closed);
+}
+
+// A stop request that arrives while the service reports stopped finds the
+// run over: no stop-pending after stopped, no second end of the client, no
+// use of its closed handle.
+TEST_F(ServiceTest, StopDuringTheStoppedReportChangesNothing) {
+  for (bool client_ends_itself : {true, false}) {
+    SCOPED_TRACE(client_ends_itself ? "after 1067" : "after a stop");
+    fake::reset();
+    std::thread late;
+    fake::set_hook(fake::Point::kStoppedReport, [&late] {
+      late = std::thread([] { fake::send_control(platform::kServiceControlStop); });
+    });
+    run_service([client_ends_itself] {
+      ASSERT_TRUE(fake::wait_for_report(kRunning));
+      if (client_ends_itself) {
+        fake::end_client(fake::last_process(), 0);
+      } else {
+        fake::send_control(platform::kServiceControlStop);
+      }
+    });
+    ASSERT_TRUE(late.joinable());
+    late.join();
+    // A request that arrives once the run is over changes nothing either.
+    fake::send_control(platform::kServiceControlShutdown);
+    const auto reports = fake::reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().dwCurrentState, kStopped);
+    EXPECT_EQ(reports.back().dwWin32ExitCode, client_ends_itself ? 1067u : 0u);
+    EXPECT_EQ(reports.size(), client_ends_itself ? 2u : 3u);
+    const auto client = fake::process_state(fake::last_process());
+    EXPECT_EQ(client.terminate_calls, client_ends_itself ? 0 : 1);
+    EXPECT_TRUE(fake::violations().empty()) << violations_text();
+  }
+}
+
+// The client's end and a stop request race freely. Whichever wins, the run
+// ends with one stopped report, last; stop-pending is reported exactly when
+// the stop won (0); the client is ended at most once, its handle closed once.
+TEST_F(ServiceTest, FreeRaceOfStopAndClientEnd) {
+  int stop_won = 0, client_won = 0;
+  for (int round = 0; round < 300; ++round) {
+    fake::reset();
+    std::thread ender;
+    run_service([&ender, round] {
+      ASSERT_TRUE(fake::wait_for_report(kRunning));
+      platform::Handle client = fake::last_process();
+      ender = std::thread([client] { fake::end_client(client, 0); });
+      fake::send_control(round % 2 ? platform::kServiceControlStop
+                                   : platform::kServiceControlShutdown);
+    });
+    ender.join();
+    const auto reports = fake::reports();
+    ASSERT_GE(reports.size(), 2u);
+    const auto& last = reports.back();
+    ASSERT_EQ(last.dwCurrentState, kStopped);
+    bool pending = false;
+    for (const auto& r : reports) pending |= r.dwCurrentState == kStopPending;
+    if (last.dwWin32ExitCode == 0) {
+      ++stop_won;
+      EXPECT_TRUE(pending);
+    } else {
+      ++client_won;
+      EXPECT_EQ(last.dwWin32ExitCode, 1067u);
+      EXPECT_FALSE(pending);
+    }
+    const auto client = fake::process_state(fake::last_process());
+    EXPECT_LE(client.terminate_calls, 1);
+    EXPECT_TRUE(client.closed);
+    ASSERT_TRUE(fake::violations().empty()) << violations_text();
+  }
+  EXPECT_EQ(stop_won + client_won, 300);
+}
+
+TEST(DecideStop, PicksTheOutcomeFromTheMarkAndTheWait) {
+  struct Case {
+    bool requested;
+    uint32_t wait_result, wait_error;
+    bool end_client;
+    uint32_t exit_code;
+  };
+  const Case cases[] = {
+      {true, 0, 0, false, 0},
+      {true, 1, 0, false, 0},  // the handler's end of the client woke it
+      {true, platform::kWaitFailed, 6, false, 0},
+      {false, 1, 0, false, 1067},
+      {false, 0, 0, true, 0},
+      {false, platform::kWaitFailed, 6, true, 6},
+      {false, platform::kWaitFailed, 0, true, 31},  // never a clean 0
+      {false, 0x80, 0, true, 31},                   // abandoned: not ours
+      {false, 0x102, 0, true, 31},                  // time-out: not ours
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.requested << "/" << c.wait_result);
+    const service::StopOutcome outcome =
+        service::decide_stop(c.requested, c.wait_result, c.wait_error);
+    EXPECT_EQ(outcome.end_client, c.end_client);
+    EXPECT_EQ(outcome.exit_code, c.exit_code);
+  }
+}
+
+}  // namespace

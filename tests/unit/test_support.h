@@ -1,0 +1,22 @@
+// Shared set-up for the unit tests: a clean fake and an empty client slot.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "launcher/child_process.h"
+#include "tests/fake/fake_platform.h"
+
+class FakePlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    launcher::g_child_process = nullptr;
+  }
+  void TearDown() override { EXPECT_TRUE(fake::violations().empty()) << violations_text(); }
+
+  static std::string violations_text() {
+    std::string text;
+    for (const auto& v : fake::violations()) text += v + "; ";
+    return text;
+  }
+};
