@@ -1,0 +1,84 @@
+// Direct mode against the real registry and the real CreateProcess.
+#include <gtest/gtest.h>
+
+#include "tests/windows/win_support.h"
+
+namespace {
+
+using wintest::Record;
+
+std::string expected_line(const std::string& version, const std::string& tail,
+                          const std::string& cwd) {
+  return "[cmd] \"" + wintest::client_dir(version) +
+         "\\quorvel_client.exe\" " + tail + " CWD: " + cwd + "\r\n";
+}
+
+void end_client(DWORD pid) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  if (!process) return;
+  TerminateProcess(process, 0);
+  WaitForSingleObject(process, 10000);
+  CloseHandle(process);
+}
+
+TEST(DirectMode, StartsTheClientInInstallDirWithTheExactTail) {
+  struct Case {
+    const char* version;
+    std::string tail;
+  };
+  const Case cases[] = {
+      {"d1", "a  \"b c\" \"-action=Service\""},
+      {"d 2.5", "-x \"unclosed"},
+      {"d3", ""},
+      {"d4", "caf\xE9 \t tab"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    const std::string work = "C:\\quorvel test\\work " + std::string(c.version);
+    CreateDirectoryA("C:\\quorvel test", nullptr);
+    CreateDirectoryA(work.c_str(), nullptr);
+    wintest::install_client(c.version);
+    wintest::set_settings(c.version, work);
+
+    std::string command = "\"" + wintest::launcher_path() + "\"";
+    if (!c.tail.empty() || true) command += " " + c.tail;
+    const auto run = wintest::run(command, 20000, "inherited");
+
+    // The client hangs; the launcher returned without waiting for it.
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.output, expected_line(c.version, c.tail, work));
+    Record record;
+    ASSERT_TRUE(wintest::wait_record(c.version, &record));
+    EXPECT_EQ(record.cmdline, "\"" + wintest::client_dir(c.version) +
+                                  "\\quorvel_client.exe\" " + c.tail);
+    EXPECT_EQ(record.cwd, work);
+    EXPECT_EQ(record.env, "inherited");
+    EXPECT_TRUE(wintest::process_alive(record.pid));
+    end_client(record.pid);
+  }
+}
+
+TEST(DirectMode, MissingClientStillExitsZeroAfterTheLine) {
+  wintest::set_settings("absent", "C:\\");
+  const auto run = wintest::run("\"" + wintest::launcher_path() + "\" -q");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.output, expected_line("absent", "-q", "C:\\"));
+}
+
+TEST(DirectMode, DefaultsApplyWithoutTheKey) {
+  wintest::delete_settings();
+  wintest::install_client("1");
+  CreateDirectoryA("C:\\Program Files\\quorvel-client", nullptr);
+  const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.output, expected_line("1", "--exit 0",
+                                      "C:\\Program Files\\quorvel-client"));
+  Record record;
+  ASSERT_TRUE(wintest::wait_record("1", &record));
+  EXPECT_EQ(record.cwd, "C:\\Program Files\\quorvel-client");
+}
+
+}  // namespace

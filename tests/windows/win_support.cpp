@@ -1,0 +1,306 @@
+#include "tests/windows/win_support.h"
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace wintest {
+
+namespace {
+
+constexpr char kSettingsKey[] = "SOFTWARE\\quorvel-client";
+
+void make_dirs(const std::string& path) {
+  for (size_t i = 3; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '\\') {
+      CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+    }
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool has_client_child(DWORD parent) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  bool found = false;
+  for (BOOL more = Process32First(snapshot, &entry); more;
+       more = Process32Next(snapshot, &entry)) {
+    if (_stricmp(entry.szExeFile, "quorvel_client.exe") == 0 &&
+        entry.th32ParentProcessID == parent) {
+      found = true;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+constexpr DWORD kAllStates = 0x7F;
+
+struct WatchState {
+  std::vector<Observed> seen;
+  bool pending = false;
+  bool failed = false;
+};
+
+void CALLBACK on_status_change(void* parameter) {
+  auto* notify = static_cast<SERVICE_NOTIFYW*>(parameter);
+  auto* state = static_cast<WatchState*>(notify->pContext);
+  state->pending = false;
+  if (notify->dwNotificationStatus != ERROR_SUCCESS) {
+    state->failed = true;
+    return;
+  }
+  const SERVICE_STATUS_PROCESS& s = notify->ServiceStatus;
+  state->seen.push_back({s.dwCurrentState, s.dwWin32ExitCode,
+                         s.dwServiceSpecificExitCode, s.dwProcessId,
+                         has_client_child(s.dwProcessId)});
+}
+
+}  // namespace
+
+std::string build_dir() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path);
+  dir.resize(dir.find_last_of('\\'));
+  return dir;
+}
+
+std::string launcher_path() { return build_dir() + "\\quorvel_launcher.exe"; }
+
+std::string client_dir(const std::string& version) {
+  return "C:\\ProgramData\\Quorvel\\service\\bin\\v" + version;
+}
+
+void clear_record(const std::string& version) {
+  DeleteFileA((client_dir(version) + "\\record.txt").c_str());
+}
+
+void install_client(const std::string& version) {
+  const std::string dir = client_dir(version);
+  make_dirs(dir);
+  CopyFileA((build_dir() + "\\quorvel_test_client.exe").c_str(),
+            (dir + "\\quorvel_client.exe").c_str(), FALSE);
+  clear_record(version);
+}
+
+bool wait_record(const std::string& version, Record* record,
+                 DWORD timeout_ms) {
+  const std::string path = client_dir(version) + "\\record.txt";
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(10);
+  }
+  std::istringstream lines(read_file(path));
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "pid") record->pid = std::stoul(value);
+    if (key == "cmdline") record->cmdline = value;
+    if (key == "cwd") record->cwd = value;
+    if (key == "env") record->env = value;
+    if (key == "parent_exit") record->parent_exit = std::stoll(value);
+  }
+  return true;
+}
+
+void delete_settings() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey); }
+
+void set_setting(const char* name, DWORD type, const std::string& bytes) {
+  HKEY key = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegSetValueExA(key, name, 0, type,
+                 reinterpret_cast<const BYTE*>(bytes.data()),
+                 static_cast<DWORD>(bytes.size()));
+  RegCloseKey(key);
+}
+
+void set_settings(const std::string& version, const std::string& install_dir) {
+  delete_settings();
+  set_setting("ActiveVersion", REG_SZ, version + '\0');
+  set_setting("Install_Dir", REG_SZ, install_dir + '\0');
+}
+
+RunResult run(const std::string& command_line, DWORD timeout_ms,
+              const char* environment_value) {
+  RunResult result;
+  char temp_dir[MAX_PATH], out_path[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp_dir);
+  GetTempFileNameA(temp_dir, "qlo", 0, out_path);
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
+  startup.hStdError = out;
+  PROCESS_INFORMATION info = {};
+  std::string command = command_line;
+  SetEnvironmentVariableA("QUORVEL_TEST_ENV", environment_value);
+  const ULONGLONG started = GetTickCount64();
+  const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr,
+                                      TRUE, 0, nullptr, nullptr, &startup, &info);
+  SetEnvironmentVariableA("QUORVEL_TEST_ENV", nullptr);
+  CloseHandle(out);
+  if (created) {
+    CloseHandle(info.hThread);
+    result.finished =
+        WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    result.elapsed_ms = static_cast<DWORD>(GetTickCount64() - started);
+    if (!result.finished) TerminateProcess(info.hProcess, 0xDEAD);
+    GetExitCodeProcess(info.hProcess, &result.exit_code);
+    CloseHandle(info.hProcess);
+  }
+  result.output = read_file(out_path);
+  DeleteFileA(out_path);
+  return result;
+}
+
+std::string service_command(const std::string& extra, bool with_switch) {
+  std::string command = "\"" + launcher_path() + "\"";
+  if (with_switch) command += " -action=service";
+  if (!extra.empty()) command += " " + extra;
+  return command;
+}
+
+SC_HANDLE install_service(const std::string& binary_path) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  // A new service each time, so that no status of an earlier run (such as
+  // Wine's late 1077 after a process has gone) can reach a later watch.
+  if (SC_HANDLE old = OpenServiceA(manager, "quorvel-client", SERVICE_ALL_ACCESS)) {
+    SERVICE_STATUS status;
+    ControlService(old, SERVICE_CONTROL_STOP, &status);
+    wait_state(old, SERVICE_STOPPED);
+    DeleteService(old);
+    CloseServiceHandle(old);
+  }
+  SC_HANDLE service = nullptr;
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  do {
+    service = CreateServiceA(manager, "quorvel-client", "quorvel-client",
+                             SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             binary_path.c_str(), nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+    if (!service) Sleep(20);  // the old one may still be on its way out
+  } while (!service && GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE &&
+           GetTickCount64() < deadline);
+  CloseServiceHandle(manager);
+  return service;
+}
+
+std::vector<Observed> watch(const std::function<void()>& action,
+                            DWORD until_state, DWORD timeout_ms) {
+  // A handle of its own, closed at the end, so that no registration outlives
+  // the watch; state that a late callback could still reach is left alive.
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceA(manager, "quorvel-client",
+                                   SERVICE_QUERY_STATUS);
+  auto* state = new WatchState;
+  auto* notify = new SERVICE_NOTIFYW{};
+  notify->dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notify->pfnNotifyCallback = on_status_change;
+  notify->pContext = state;
+
+  // Wine's service manager passes each change on once: to the registrations
+  // waiting when it happens, or else at once to the next one. A change from
+  // before the action (such as the stopped state of a new service) is
+  // drained first, so that everything seen afterwards is the action's.
+  state->pending =
+      NotifyServiceStatusChangeW(service, kAllStates, notify) == ERROR_SUCCESS;
+  const ULONGLONG drain_until = GetTickCount64() + 1000;
+  while (state->pending && GetTickCount64() < drain_until) {
+    SleepEx(static_cast<DWORD>(drain_until - GetTickCount64()) + 1, TRUE);
+  }
+  if (!state->pending) {
+    state->seen.clear();
+    state->pending = NotifyServiceStatusChangeW(service, kAllStates, notify) ==
+                     ERROR_SUCCESS;
+  }
+  action();
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (state->pending) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    if (state->pending) continue;
+    if (state->seen.empty() || state->failed) break;
+    const DWORD last = state->seen.back().state;
+    if (last == until_state || last == SERVICE_STOPPED) break;
+    state->pending = NotifyServiceStatusChangeW(service, kAllStates, notify) ==
+                     ERROR_SUCCESS;
+  }
+  std::vector<Observed> seen = state->seen;
+  const bool still_registered = state->pending;
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  if (!still_registered) {
+    delete notify;
+    delete state;
+  }
+  return seen;
+}
+
+bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  SERVICE_STATUS status = {};
+  while (QueryServiceStatus(service, &status) && status.dwCurrentState != state) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(10);
+  }
+  return status.dwCurrentState == state;
+}
+
+std::string describe(const std::vector<Observed>& seen) {
+  static const char* const names[] = {"?", "STOPPED", "START_PENDING",
+                                      "STOP_PENDING", "RUNNING"};
+  std::string text;
+  for (const Observed& o : seen) {
+    if (!text.empty()) text += " -> ";
+    text += o.state <= 4 ? names[o.state] : std::to_string(o.state);
+    if (o.state == SERVICE_STOPPED) {
+      text += "(" + std::to_string(o.exit_code) + "," +
+              std::to_string(o.specific) + ")";
+    }
+  }
+  return text;
+}
+
+bool process_alive(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!process) return false;
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return alive;
+}
+
+int client_process_count() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  int count = 0;
+  for (BOOL more = Process32First(snapshot, &entry); more;
+       more = Process32Next(snapshot, &entry)) {
+    if (_stricmp(entry.szExeFile, "quorvel_client.exe") == 0) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+}  // namespace wintest

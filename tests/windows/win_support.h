@@ -1,0 +1,81 @@
+// Helpers for the Windows-side tests: the test client's installation and
+// record, the launcher's settings in the real registry, running a program
+// with its output redirected, and the real service manager.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// quorvel_launcher.exe and quorvel_test_client.exe sit beside the tests.
+std::string build_dir();
+std::string launcher_path();
+
+// C:\ProgramData\Quorvel\service\bin\v<version>
+std::string client_dir(const std::string& version);
+// Copies the test client there as quorvel_client.exe; clears its record.
+void install_client(const std::string& version);
+void clear_record(const std::string& version);
+
+struct Record {
+  DWORD pid = 0;
+  std::string cmdline;
+  std::string cwd;
+  std::string env;
+  long long parent_exit = -1;
+};
+// Polls (bounded) for the client's record; false when none came in time.
+bool wait_record(const std::string& version, Record* record,
+                 DWORD timeout_ms = 10000);
+
+// HKLM\SOFTWARE\quorvel-client through the real registry API.
+void delete_settings();
+void set_setting(const char* name, DWORD type, const std::string& bytes);
+void set_settings(const std::string& version, const std::string& install_dir);
+
+struct RunResult {
+  bool finished = false;  // ended within the time-out (else it was killed)
+  DWORD exit_code = 0;    // the full 32-bit code
+  std::string output;     // its standard output, byte for byte
+  DWORD elapsed_ms = 0;
+};
+// Runs `command_line` with standard output redirected to a file.
+RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
+              const char* environment_value = nullptr);
+
+// Creates the "quorvel-client" service, or points the existing one at
+// `binary_path`. Returns an open handle with all access.
+SC_HANDLE install_service(const std::string& binary_path);
+// The launcher registered as the service, with `extra` after the switch.
+std::string service_command(const std::string& extra, bool with_switch = true);
+
+// A status the service reported, as the service manager passed it on.
+struct Observed {
+  DWORD state;
+  DWORD exit_code;
+  DWORD specific;
+  DWORD pid;
+  bool client_running;  // a quorvel_client.exe child of `pid` existed then
+};
+
+// Starts watching the service for status changes, runs `action`, and
+// collects every change seen until `until_state` or a stopped state arrives,
+// or `timeout_ms` passes.
+std::vector<Observed> watch(const std::function<void()>& action,
+                            DWORD until_state = SERVICE_STOPPED,
+                            DWORD timeout_ms = 20000);
+// Waits (bounded polling) until the service is in `state`.
+bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms = 20000);
+
+std::string describe(const std::vector<Observed>& seen);
+
+// True while a process with this id runs.
+bool process_alive(DWORD pid);
+// Number of quorvel_client.exe processes now.
+int client_process_count();
+
+}  // namespace wintest
