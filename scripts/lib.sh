@@ -1,0 +1,65 @@
+# Shared by the scripts: installs what is missing, and gives each run a fresh
+# Wine prefix of its own. Sourced, not run.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+# Debian packages the build and the tests need.
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
+          g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+          wine wine64 python3)
+
+ensure_packages() {
+  local missing=()
+  for pkg in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build_preset() {
+  local preset="$1"
+  echo "== build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$JOBS" >/dev/null
+}
+
+# A new prefix for this run, booted with its standard streams on /dev/null:
+# Wine's own background processes (wineserver, services.exe) must not hold
+# on to the pipes of whoever runs the tests.
+start_wine() {
+  export WINEPREFIX
+  WINEPREFIX="$(mktemp -d /tmp/quorvel-wine.XXXXXX)"
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+  trap stop_wine EXIT
+  echo "== wine prefix $WINEPREFIX"
+  wineboot -i </dev/null >/dev/null 2>&1
+  wineserver -w </dev/null >/dev/null 2>&1
+  # Keep the server and the service manager up for the whole run.
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+stop_wine() {
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
+}
+
+# Runs a Windows program under Wine, its output to the terminal through a
+# file (never a pipe: see start_wine).
+wine_run() {
+  local out rc=0
+  out="$(mktemp)"
+  wine "$@" </dev/null >"$out" 2>&1 || rc=$?
+  tr -d '\r' <"$out"
+  rm -f "$out"
+  return $rc
+}
