@@ -19,7 +19,7 @@ std::string_view command_tail(std::string_view command_line) {
       return command_line.substr(i + 1);
     }
   }
-  return {};
+  return command_line.substr(command_line.size());
 }
 
 std::string client_dir(std::string_view version) {

@@ -7,6 +7,14 @@ namespace {
 
 using wintest::Record;
 
+// No test may leave a client running: a hung client would outlive the run.
+class EndClients : public ::testing::Environment {
+ public:
+  void TearDown() override { wintest::end_all_clients(); }
+};
+const auto* const g_end_clients =
+    ::testing::AddGlobalTestEnvironment(new EndClients);
+
 std::string expected_line(const std::string& version, const std::string& tail,
                           const std::string& cwd) {
   return "[cmd] \"" + wintest::client_dir(version) +

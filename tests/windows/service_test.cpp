@@ -87,7 +87,7 @@ TEST_F(ServiceManager, RunsTheClientAndStopsItOnRequest) {
   GetExitCodeProcess(client, &client_exit);
   EXPECT_EQ(client_exit, 0u);
   CloseHandle(client);
-  EXPECT_EQ(wintest::client_process_count(), 0);
+  EXPECT_EQ(wintest::client_process_count(started[0].pid), 0);
 }
 
 TEST_F(ServiceManager, ClientEndingByItselfStopsTheServiceWith1067) {

@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -27,23 +28,6 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-bool has_client_child(DWORD parent) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  bool found = false;
-  for (BOOL more = Process32First(snapshot, &entry); more;
-       more = Process32Next(snapshot, &entry)) {
-    if (_stricmp(entry.szExeFile, "quorvel_client.exe") == 0 &&
-        entry.th32ParentProcessID == parent) {
-      found = true;
-    }
-  }
-  CloseHandle(snapshot);
-  return found;
-}
-
 constexpr DWORD kAllStates = 0x7F;
 
 struct WatchState {
@@ -63,7 +47,7 @@ void CALLBACK on_status_change(void* parameter) {
   const SERVICE_STATUS_PROCESS& s = notify->ServiceStatus;
   state->seen.push_back({s.dwCurrentState, s.dwWin32ExitCode,
                          s.dwServiceSpecificExitCode, s.dwProcessId,
-                         has_client_child(s.dwProcessId)});
+                         client_process_count(s.dwProcessId) > 0});
 }
 
 }  // namespace
@@ -205,7 +189,9 @@ SC_HANDLE install_service(const std::string& binary_path) {
 }
 
 std::vector<Observed> watch(const std::function<void()>& action,
-                            DWORD until_state, DWORD timeout_ms) {
+                            DWORD until_state, DWORD timeout_ms,
+                            const std::function<void()>& then_action,
+                            DWORD then_after_ms) {
   // A handle of its own, closed at the end, so that no registration outlives
   // the watch; state that a late callback could still reach is left alive.
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -234,14 +220,25 @@ std::vector<Observed> watch(const std::function<void()>& action,
   }
   action();
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  ULONGLONG then_at = 0;  // when then_action is due; 0: not scheduled
   while (state->pending) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) break;
-    SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    if (then_at && now >= then_at) {
+      then_at = 0;
+      then_action();
+      continue;
+    }
+    const ULONGLONG wake = then_at ? std::min(then_at, deadline) : deadline;
+    SleepEx(static_cast<DWORD>(wake - now), TRUE);
     if (state->pending) continue;
     if (state->seen.empty() || state->failed) break;
     const DWORD last = state->seen.back().state;
-    if (last == until_state || last == SERVICE_STOPPED) break;
+    if (last == SERVICE_STOPPED) break;
+    if (last == until_state) {
+      if (!then_action) break;
+      then_at = GetTickCount64() + then_after_ms;
+    }
     state->pending = NotifyServiceStatusChangeW(service, kAllStates, notify) ==
                      ERROR_SUCCESS;
   }
@@ -289,18 +286,41 @@ bool process_alive(DWORD pid) {
   return alive;
 }
 
-int client_process_count() {
+namespace {
+
+// Calls `visit` with each running quorvel_client.exe.
+template <typename Visit>
+void for_each_client(Visit visit) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  if (snapshot == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
-  int count = 0;
   for (BOOL more = Process32First(snapshot, &entry); more;
        more = Process32Next(snapshot, &entry)) {
-    if (_stricmp(entry.szExeFile, "quorvel_client.exe") == 0) ++count;
+    if (_stricmp(entry.szExeFile, "quorvel_client.exe") == 0) visit(entry);
   }
   CloseHandle(snapshot);
+}
+
+}  // namespace
+
+int client_process_count(DWORD parent) {
+  int count = 0;
+  for_each_client([&](const PROCESSENTRY32& entry) {
+    if (parent == 0 || entry.th32ParentProcessID == parent) ++count;
+  });
   return count;
+}
+
+void end_all_clients() {
+  for_each_client([](const PROCESSENTRY32& entry) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                 entry.th32ProcessID);
+    if (!process) return;
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+  });
 }
 
 }  // namespace wintest

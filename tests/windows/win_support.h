@@ -64,10 +64,14 @@ struct Observed {
 
 // Starts watching the service for status changes, runs `action`, and
 // collects every change seen until `until_state` or a stopped state arrives,
-// or `timeout_ms` passes.
+// or `timeout_ms` passes. With `then_action`, reaching `until_state` does not
+// end the watch: `then_action` runs `then_after_ms` later, and the watch goes
+// on until the stopped state.
 std::vector<Observed> watch(const std::function<void()>& action,
                             DWORD until_state = SERVICE_STOPPED,
-                            DWORD timeout_ms = 20000);
+                            DWORD timeout_ms = 20000,
+                            const std::function<void()>& then_action = nullptr,
+                            DWORD then_after_ms = 0);
 // Waits (bounded polling) until the service is in `state`.
 bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms = 20000);
 
@@ -75,7 +79,10 @@ std::string describe(const std::vector<Observed>& seen);
 
 // True while a process with this id runs.
 bool process_alive(DWORD pid);
-// Number of quorvel_client.exe processes now.
-int client_process_count();
+// Number of quorvel_client.exe processes now running; with `parent`, only
+// those started by that process.
+int client_process_count(DWORD parent = 0);
+// Ends every quorvel_client.exe still running (a test's safety net).
+void end_all_clients();
 
 }  // namespace wintest

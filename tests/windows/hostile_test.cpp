@@ -1,0 +1,177 @@
+// Hostile settings and command lines, end to end against the real registry
+// and CreateProcess: the launcher takes the documented text or the default,
+// and never crashes or hangs.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/windows/win_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kDefaultDir = "C:\\Program Files\\quorvel-client";
+
+std::string line_for(const std::string& version, const std::string& tail,
+                     const std::string& cwd) {
+  return "[cmd] \"" + wintest::client_dir(version) + "\\quorvel_client.exe\" " +
+         tail + " CWD: " + cwd + "\r\n";
+}
+
+struct Stored {
+  DWORD type;
+  std::string bytes;  // exactly as stored; no terminator is added
+};
+
+struct Case {
+  const char* name;
+  Stored version;   // type 0xFFFF: not stored
+  Stored dir;
+  std::string expected_version;
+  std::string expected_dir;
+};
+
+const Stored kAbsent{0xFFFF, ""};
+
+std::vector<Case> cases() {
+  const std::string v15(15, '7'), v16(16, '7');
+  const std::string d511 = "C:\\" + std::string(508, 'd');
+  const std::string d600 = "C:\\" + std::string(597, 'd');
+  return {
+      {"version too long", {REG_SZ, v16 + '\0'}, kAbsent, "1", kDefaultDir},
+      {"version of 15", {REG_SZ, v15 + '\0'}, kAbsent, v15, kDefaultDir},
+      {"version fills the buffer unterminated", {REG_SZ, v16}, kAbsent, "1",
+       kDefaultDir},
+      {"version REG_DWORD", {REG_DWORD, "\x03\0\0\0"s}, kAbsent, "1", kDefaultDir},
+      {"version REG_BINARY", {REG_BINARY, "3\0"s}, kAbsent, "1", kDefaultDir},
+      {"version REG_MULTI_SZ", {REG_MULTI_SZ, "3\0\0"s}, kAbsent, "1", kDefaultDir},
+      {"version empty", {REG_SZ, "\0"s}, kAbsent, "", kDefaultDir},
+      {"version non-ASCII", {REG_SZ, "v\xE9\0"s}, kAbsent, "v\xE9", kDefaultDir},
+      {"dir REG_EXPAND_SZ not expanded", kAbsent, {REG_EXPAND_SZ, "%TEMP%\\x\0"s},
+       "1", "%TEMP%\\x"},
+      {"dir empty", kAbsent, {REG_SZ, "\0"s}, "1", ""},
+      {"dir of 511", kAbsent, {REG_SZ, d511 + '\0'}, "1", d511},
+      {"dir too long", kAbsent, {REG_SZ, d600 + '\0'}, "1", kDefaultDir},
+      {"dir REG_DWORD", kAbsent, {REG_DWORD, "\x01\0\0\0"s}, "1", kDefaultDir},
+  };
+}
+
+void store(const Case& c) {
+  wintest::delete_settings();
+  if (c.version.type != kAbsent.type) {
+    wintest::set_setting("ActiveVersion", c.version.type, c.version.bytes);
+  }
+  if (c.dir.type != kAbsent.type) {
+    wintest::set_setting("Install_Dir", c.dir.type, c.dir.bytes);
+  }
+}
+
+TEST(Hostile, SettingsInDirectMode) {
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    store(c);
+    const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.output, line_for(c.expected_version, "--exit 0", c.expected_dir));
+  }
+}
+
+TEST(Hostile, SettingsInServiceMode) {
+  // The client is installed where the defaults point, so settings that fall
+  // back to them run it; the others fail to start it (1066).
+  wintest::install_client("1");
+  CreateDirectoryA(kDefaultDir.c_str(), nullptr);
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    store(c);
+    wintest::clear_record("1");
+    SC_HANDLE service = wintest::install_service(
+        wintest::service_command("--exit-after 200 0"));
+    ASSERT_TRUE(service);
+    const auto seen = wintest::watch([&] { StartServiceA(service, 0, nullptr); });
+    const bool runs = c.expected_version == "1" && c.expected_dir == kDefaultDir;
+    if (runs) {
+      EXPECT_EQ(wintest::describe(seen), "RUNNING -> STOPPED(1067,0)");
+    } else {
+      ASSERT_EQ(seen.size(), 1u) << wintest::describe(seen);
+      EXPECT_EQ(seen[0].state, static_cast<DWORD>(SERVICE_STOPPED));
+      EXPECT_EQ(seen[0].exit_code, 1066u);
+      EXPECT_NE(seen[0].specific, 0u);
+    }
+    wintest::wait_state(service, SERVICE_STOPPED);
+    CloseServiceHandle(service);
+  }
+}
+
+TEST(Hostile, UnreadableKeyGivesTheDefaults) {
+  wintest::set_settings("9", "C:\\");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
+                          WRITE_DAC | KEY_READ, &key), ERROR_SUCCESS);
+  // A DACL that grants nothing to anyone.
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  ACL acl;
+  InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE);
+  const LONG set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+  RegCloseKey(key);
+  HKEY probe = nullptr;
+  const LONG open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client",
+                                  0, KEY_READ, &probe);
+  if (probe) RegCloseKey(probe);
+  if (set != ERROR_SUCCESS || open != ERROR_ACCESS_DENIED) {
+    wintest::delete_settings();
+    GTEST_SKIP() << "this registry does not enforce key ACLs (set " << set
+                 << ", open " << open << "); the fake covers a denied key";
+  }
+  const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.output, line_for("1", "--exit 0", kDefaultDir));
+
+  // Give the key an open DACL again so that later runs can replace it.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
+                          WRITE_DAC, &key), ERROR_SUCCESS);
+  SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
+  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+  RegCloseKey(key);
+  wintest::delete_settings();
+}
+
+TEST(Hostile, CommandLines) {
+  wintest::set_settings("h1", "C:\\");
+  wintest::install_client("h1");
+  const std::string launcher = "\"" + wintest::launcher_path() + "\"";
+  struct Line {
+    const char* name;
+    std::string tail;
+    bool client_starts;
+  };
+  // The longest line CreateProcessA takes: 32,767 characters with the zero.
+  const std::string longest(32766 - launcher.size() - 1 - 10, 'x');
+  const Line lines[] = {
+      {"unmatched quote", "--exit 0 \"unclosed", true},
+      {"non-ASCII bytes", "--exit 0 \xE9\xFF\x80 \x01", true},
+      {"trailing blanks", "--exit 0   ", true},
+      {"maximum length", "--exit 0 " + longest, false},
+  };
+  for (const Line& l : lines) {
+    SCOPED_TRACE(l.name);
+    wintest::clear_record("h1");
+    const auto run = wintest::run(launcher + " " + l.tail);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.output, line_for("h1", l.tail, "C:\\"));
+    wintest::Record record;
+    EXPECT_EQ(wintest::wait_record("h1", &record, l.client_starts ? 10000 : 300),
+              l.client_starts);
+    if (l.client_starts) {
+      EXPECT_EQ(record.cmdline, "\"" + wintest::client_dir("h1") +
+                                    "\\quorvel_client.exe\" " + l.tail);
+    }
+  }
+}
+
+}  // namespace
