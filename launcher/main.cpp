@@ -1,3 +1,5 @@
+#include <cstdlib>
+
 #include "launcher/entry.h"
 
 // Ask the MinGW runtime to expand wildcard patterns in the arguments, as
@@ -5,5 +7,15 @@
 extern "C" {
 int _dowildcard = -1;
 }
+
+#if defined(__MINGW32__) && defined(__GLIBCXX__)
+// libstdc++'s default terminate handler writes the demangled type of the
+// exception to standard error, which this windowed program does not have;
+// its demangler alone is a third of the executable. Ending the process the
+// way abort() does is all that is left to do.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
 
 int main(int argc, char** argv) { return launcher::run_entry(argc, argv); }

@@ -10,7 +10,13 @@
 //                                    CYCLES times: the client ends by itself
 //                                    0..MS ms after starting, and the stop
 //                                    request comes 0..MS ms after RUNNING
+//   bench CYCLES                     start/stop latency and resident cost of
+//                                    the launcher beside the reference
+//                                    service, alternating the two
 #include <windows.h>
+#include <psapi.h>
+#include <winternl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -85,6 +91,154 @@ int stress(SC_HANDLE service, int cycles, int most_ms) {
   return (other == 0 && leftovers == 0 && hangs == 0) ? 0 : 1;
 }
 
+struct Sample {
+  double start_ms = -1, stop_ms = -1;
+  double private_kib = 0, working_set_kib = 0;
+  DWORD handles = 0, threads = 0;
+};
+
+// The process's entry in the system's process list: handle count, threads
+// and memory as the kernel (under Wine, the wine server) keeps them, which
+// works for other processes where GetProcessMemoryInfo may not.
+void system_counters(DWORD pid, Sample* sample) {
+  std::vector<char> buffer(1 << 20);
+  ULONG needed = 0;
+  if (NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
+                               static_cast<ULONG>(buffer.size()), &needed) != 0) {
+    return;
+  }
+  for (size_t offset = 0;;) {
+    const auto* info = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + offset);
+    if (reinterpret_cast<ULONG_PTR>(info->UniqueProcessId) == pid) {
+      sample->handles = info->HandleCount;
+      sample->threads = info->NumberOfThreads;
+      if (sample->private_kib == 0) {
+        sample->private_kib = static_cast<double>(info->VirtualMemoryCounters.PagefileUsage) / 1024.0;
+      }
+      if (sample->working_set_kib == 0) {
+        sample->working_set_kib = static_cast<double>(info->VirtualMemoryCounters.WorkingSetSize) / 1024.0;
+      }
+      return;
+    }
+    if (info->NextEntryOffset == 0) return;
+    offset += info->NextEntryOffset;
+  }
+}
+
+DWORD thread_count(DWORD pid) {
+  DWORD threads = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32First(snapshot, &entry); more;
+       more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == pid) threads = entry.cntThreads;
+  }
+  CloseHandle(snapshot);
+  return threads;
+}
+
+// One run of the service `name`: start, settle, sample, stop.
+Sample measure(SC_HANDLE service, const char* name) {
+  Sample sample;
+  double asked = wintest::now_ms();
+  const auto started = wintest::watch(
+      [&] { asked = wintest::now_ms(); StartServiceA(service, 0, nullptr); },
+      SERVICE_RUNNING, 20000, nullptr, 0, name);
+  if (started.empty() || started.back().state != SERVICE_RUNNING) return sample;
+  sample.start_ms = started.back().at_ms - asked;
+  const DWORD pid = started.back().pid;
+  Sleep(300);  // let the process settle beside its running client
+  if (HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid)) {
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    memory.cb = sizeof(memory);
+    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                         sizeof(memory));
+    sample.private_kib = static_cast<double>(memory.PrivateUsage) / 1024.0;
+    sample.working_set_kib = static_cast<double>(memory.WorkingSetSize) / 1024.0;
+    GetProcessHandleCount(process, &sample.handles);
+    CloseHandle(process);
+  }
+  sample.threads = thread_count(pid);
+  system_counters(pid, &sample);
+  const auto stopped = wintest::watch(
+      [&] {
+        asked = wintest::now_ms();
+        SERVICE_STATUS s;
+        ControlService(service, SERVICE_CONTROL_STOP, &s);
+      },
+      SERVICE_STOPPED, 20000, nullptr, 0, name);
+  if (!stopped.empty() && stopped.back().state == SERVICE_STOPPED) {
+    sample.stop_ms = stopped.back().at_ms - asked;
+  }
+  wintest::wait_state(service, SERVICE_STOPPED, 20000);
+  // The next run starts only once this process has gone.
+  if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid)) {
+    WaitForSingleObject(process, 20000);
+    CloseHandle(process);
+  }
+  return sample;
+}
+
+double percentile(std::vector<double> values, double p) {
+  values.erase(std::remove(values.begin(), values.end(), -1.0), values.end());
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  const size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
+int bench(int cycles) {
+  wintest::install_client("bench");
+  wintest::set_settings("bench", "C:\\");
+  SC_HANDLE services[2] = {
+      wintest::install_service(wintest::service_command("")),
+      wintest::install_service(
+          "\"" + wintest::build_dir() + "\\quorvel_reference_service.exe\"",
+          "quorvel-reference")};
+  const char* names[2] = {"quorvel-client", "quorvel-reference"};
+  if (!services[0] || !services[1]) return 1;
+  std::vector<Sample> samples[2];
+  for (int i = 0; i < cycles; ++i) {
+    // Alternate the order so that drift falls on both alike.
+    for (int k = 0; k < 2; ++k) {
+      const int which = (i + k) % 2;
+      samples[which].push_back(measure(services[which], names[which]));
+    }
+  }
+  auto column = [&](int which, auto field) {
+    std::vector<double> values;
+    for (const Sample& s : samples[which]) values.push_back(static_cast<double>(s.*field));
+    return values;
+  };
+  auto row = [&](const char* what, auto field, double p) {
+    const double l = percentile(column(0, field), p), r = percentile(column(1, field), p);
+    std::printf("| %s | %.2f | %.2f | %.2fx |\n", what, l, r, r > 0 ? l / r : 0.0);
+  };
+  int failed = 0;
+  for (int which = 0; which < 2; ++which) {
+    for (const Sample& s : samples[which]) failed += s.start_ms < 0 || s.stop_ms < 0;
+  }
+  std::printf("| measure (%d cycles each) | launcher | reference | ratio |\n", cycles);
+  std::printf("|---|---|---|---|\n");
+  row("start latency, median (ms)", &Sample::start_ms, 0.5);
+  row("start latency, 95th percentile (ms)", &Sample::start_ms, 0.95);
+  row("stop latency, median (ms)", &Sample::stop_ms, 0.5);
+  row("stop latency, 95th percentile (ms)", &Sample::stop_ms, 0.95);
+  row("private bytes, median (KiB)", &Sample::private_kib, 0.5);
+  row("working set, median (KiB)", &Sample::working_set_kib, 0.5);
+  row("handle count, median", &Sample::handles, 0.5);
+  row("thread count, median", &Sample::threads, 0.5);
+  for (int which = 0; which < 2; ++which) {
+    const Sample& first = samples[which].front();
+    const Sample& last = samples[which].back();
+    std::printf("%s: first cycle %.0f KiB private / %lu handles, last cycle %.0f KiB / %lu handles\n",
+                names[which], first.private_kib, first.handles, last.private_kib, last.handles);
+  }
+  if (failed) std::printf("%d runs did not reach RUNNING or STOPPED\n", failed);
+  return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,6 +272,7 @@ int main(int argc, char** argv) {
                 record.cmdline.c_str(), record.cwd.c_str());
     return 0;
   }
+  if (verb == "bench" && argc > 2) return bench(std::atoi(argv[2]));
   if (verb == "stress" && argc > 2) {
     const int ms = argc > 3 ? std::atoi(argv[3]) : 300;
     wintest::install_client("stress");

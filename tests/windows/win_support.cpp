@@ -47,10 +47,22 @@ void CALLBACK on_status_change(void* parameter) {
   const SERVICE_STATUS_PROCESS& s = notify->ServiceStatus;
   state->seen.push_back({s.dwCurrentState, s.dwWin32ExitCode,
                          s.dwServiceSpecificExitCode, s.dwProcessId,
-                         client_process_count(s.dwProcessId) > 0});
+                         client_process_count(s.dwProcessId) > 0, now_ms()});
 }
 
 }  // namespace
+
+double now_ms() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return 1000.0 * static_cast<double>(counter.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
 
 std::string build_dir() {
   char path[MAX_PATH];
@@ -162,11 +174,11 @@ std::string service_command(const std::string& extra, bool with_switch) {
   return command;
 }
 
-SC_HANDLE install_service(const std::string& binary_path) {
+SC_HANDLE install_service(const std::string& binary_path, const char* name) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   // A new service each time, so that no status of an earlier run (such as
   // Wine's late 1077 after a process has gone) can reach a later watch.
-  if (SC_HANDLE old = OpenServiceA(manager, "quorvel-client", SERVICE_ALL_ACCESS)) {
+  if (SC_HANDLE old = OpenServiceA(manager, name, SERVICE_ALL_ACCESS)) {
     SERVICE_STATUS status;
     ControlService(old, SERVICE_CONTROL_STOP, &status);
     wait_state(old, SERVICE_STOPPED);
@@ -176,7 +188,7 @@ SC_HANDLE install_service(const std::string& binary_path) {
   SC_HANDLE service = nullptr;
   const ULONGLONG deadline = GetTickCount64() + 20000;
   do {
-    service = CreateServiceA(manager, "quorvel-client", "quorvel-client",
+    service = CreateServiceA(manager, name, name,
                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                              binary_path.c_str(), nullptr, nullptr, nullptr,
@@ -191,12 +203,11 @@ SC_HANDLE install_service(const std::string& binary_path) {
 std::vector<Observed> watch(const std::function<void()>& action,
                             DWORD until_state, DWORD timeout_ms,
                             const std::function<void()>& then_action,
-                            DWORD then_after_ms) {
+                            DWORD then_after_ms, const char* service_name) {
   // A handle of its own, closed at the end, so that no registration outlives
   // the watch; state that a late callback could still reach is left alive.
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceA(manager, "quorvel-client",
-                                   SERVICE_QUERY_STATUS);
+  SC_HANDLE service = OpenServiceA(manager, service_name, SERVICE_QUERY_STATUS);
   auto* state = new WatchState;
   auto* notify = new SERVICE_NOTIFYW{};
   notify->dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;

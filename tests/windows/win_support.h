@@ -47,9 +47,10 @@ struct RunResult {
 RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
               const char* environment_value = nullptr);
 
-// Creates the "quorvel-client" service, or points the existing one at
-// `binary_path`. Returns an open handle with all access.
-SC_HANDLE install_service(const std::string& binary_path);
+// Creates the service `name` anew (stopping and deleting an earlier one)
+// with `binary_path`. Returns an open handle with all access.
+SC_HANDLE install_service(const std::string& binary_path,
+                          const char* name = "quorvel-client");
 // The launcher registered as the service, with `extra` after the switch.
 std::string service_command(const std::string& extra, bool with_switch = true);
 
@@ -60,7 +61,11 @@ struct Observed {
   DWORD specific;
   DWORD pid;
   bool client_running;  // a quorvel_client.exe child of `pid` existed then
+  double at_ms;         // when it was seen, on the now_ms() clock
 };
+
+// Milliseconds on a monotonic high-resolution clock.
+double now_ms();
 
 // Starts watching the service for status changes, runs `action`, and
 // collects every change seen until `until_state` or a stopped state arrives,
@@ -71,7 +76,8 @@ std::vector<Observed> watch(const std::function<void()>& action,
                             DWORD until_state = SERVICE_STOPPED,
                             DWORD timeout_ms = 20000,
                             const std::function<void()>& then_action = nullptr,
-                            DWORD then_after_ms = 0);
+                            DWORD then_after_ms = 0,
+                            const char* service_name = "quorvel-client");
 // Waits (bounded polling) until the service is in `state`.
 bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms = 20000);
 
