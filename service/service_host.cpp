@@ -24,8 +24,8 @@ std::mutex g_lock;
 // threads; lives for the process.
 platform::ServiceStatus g_service_status = {};
 
-// The ServiceStatusHandle. Set by service_main before any control can
-// arrive; used for every report.
+// The ServiceStatusHandle. Set by service_main under g_lock before any
+// report; used for every report.
 platform::StatusHandle g_service_status_handle = nullptr;
 
 // The StopEvent. Created by service_main under g_lock, signalled by the
@@ -51,10 +51,11 @@ uint32_t run_service_dispatcher() {
 }
 
 void service_main(uint32_t /*argc*/, char** /*argv*/) {
+  // Taken before the handler is registered, so that a control that arrived
+  // at once would wait for the status handle and the record to be set.
+  std::unique_lock<std::mutex> lock(g_lock);
   g_service_status_handle = platform::register_control_handler(
       launcher::kServiceName, service_control_handler);
-
-  std::unique_lock<std::mutex> lock(g_lock);
   // The service manager holds the service in start-pending until the first
   // report; this state is never reported.
   g_service_status = {};

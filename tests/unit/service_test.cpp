@@ -20,16 +20,6 @@ struct Report {
   uint32_t state, exit_code, specific;
 };
 
-std::string describe(const std::vector<ServiceStatus>& reports) {
-  std::string text;
-  for (const auto& r : reports) {
-    text += "(" + std::to_string(r.dwCurrentState) + "," +
-            std::to_string(r.dwWin32ExitCode) + "," +
-            std::to_string(r.dwServiceSpecificExitCode) + ")";
-  }
-  return text;
-}
-
 std::string describe(const std::vector<Report>& reports) {
   std::string text;
   for (const auto& r : reports) {
@@ -37,6 +27,14 @@ std::string describe(const std::vector<Report>& reports) {
             "," + std::to_string(r.specific) + ")";
   }
   return text;
+}
+
+std::string describe(const std::vector<ServiceStatus>& reports) {
+  std::vector<Report> plain;
+  for (const auto& r : reports) {
+    plain.push_back({r.dwCurrentState, r.dwWin32ExitCode, r.dwServiceSpecificExitCode});
+  }
+  return describe(plain);
 }
 
 class ServiceTest : public FakePlatformTest {
