@@ -14,7 +14,15 @@ TEST(Executable, CarriesTheIconAndVersionButNoManifest) {
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_TRUE(image) << GetLastError();
   EXPECT_TRUE(FindResourceA(image, "MAINICON", MAKEINTRESOURCEA(14)));  // RT_GROUP_ICON
-  EXPECT_FALSE(FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)));  // RT_MANIFEST
+  // No manifest under any id.
+  int manifests = 0;
+  EnumResourceNamesA(image, MAKEINTRESOURCEA(24),  // RT_MANIFEST
+                     [](HMODULE, LPCSTR, LPSTR, LONG_PTR count) -> BOOL {
+                       ++*reinterpret_cast<int*>(count);
+                       return TRUE;
+                     },
+                     reinterpret_cast<LONG_PTR>(&manifests));
+  EXPECT_EQ(manifests, 0);
   FreeLibrary(image);
 
   DWORD ignored = 0;
