@@ -89,4 +89,31 @@ TEST(DirectMode, DefaultsApplyWithoutTheKey) {
   EXPECT_EQ(record.cwd, "C:\\Program Files\\quorvel-client");
 }
 
+// The runtime expands wildcards before the arguments are scanned: a pattern
+// that matches a file named like the switch selects service mode (and, run
+// by hand, the dispatcher's refusal), while the client's tail, cut from the
+// raw command line, keeps the pattern.
+TEST(DirectMode, WildcardsAreExpandedBeforeTheScan) {
+  const char* dir = "C:\\quorvel glob";
+  CreateDirectoryA(dir, nullptr);
+  wintest::set_settings("absent", "C:\\");
+  const std::string command = "\"" + wintest::launcher_path() + "\" -action=servic*";
+
+  auto run = wintest::run(command, 20000, nullptr, dir);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.output, expected_line("absent", "-action=servic*", "C:\\"));
+
+  const std::string file = std::string(dir) + "\\-action=service";
+  HANDLE created = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(created, INVALID_HANDLE_VALUE);
+  CloseHandle(created);
+  run = wintest::run(command, 20000, nullptr, dir);
+  DeleteFileA(file.c_str());
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 1063u);
+  EXPECT_EQ(run.output, "");
+}
+
 }  // namespace

@@ -43,9 +43,12 @@ struct RunResult {
   std::string output;     // its standard output, byte for byte
   DWORD elapsed_ms = 0;
 };
-// Runs `command_line` with standard output redirected to a file.
+// Runs `command_line` with standard output redirected to a file, in
+// `directory` (or this process's own), with QUORVEL_TEST_ENV set to
+// `environment_value` (or unset).
 RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
-              const char* environment_value = nullptr);
+              const char* environment_value = nullptr,
+              const char* directory = nullptr);
 
 // Creates the service `name` anew (stopping and deleting an earlier one)
 // with `binary_path`. Returns an open handle with all access.
