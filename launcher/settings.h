@@ -20,8 +20,9 @@ std::string read_install_dir();
 //    with its terminator; it ends at the first zero byte, and a value stored
 //    without a terminator ends where its data ends;
 //  - the default otherwise: a failed query (the buffer is undefined after
-//    ERROR_MORE_DATA), a value that fills the whole buffer with no zero byte
-//    (its text would not fit with a terminator), or a value of another type.
+//    ERROR_MORE_DATA), a value of no bytes at all (not even a terminator), a
+//    value that fills the whole buffer with no zero byte (its text would not
+//    fit with a terminator), or a value of another type.
 // The text never comes from outside the first min(size, capacity) bytes.
 std::string setting_text(uint32_t query_result, uint32_t type,
                          const unsigned char* buffer, uint32_t size,

@@ -37,7 +37,8 @@ TEST_F(SettingsTest, ReadsStoredTextOrFallsBackToTheDefault) {
       {"plain", 0, true, 1, "2.5\0"s, 0, "2.5", "2.5"},
       {"blanks and backslashes", 0, true, 1, "a b\\c\0"s, 0, "a b\\c", "a b\\c"},
       {"empty", 0, true, 1, "\0"s, 0, "", ""},
-      {"zero bytes stored", 0, true, 1, "", 0, "", ""},
+      {"no bytes stored, not even a terminator", 0, true, 1, "", 0,
+       kVersionDefault, kDirDefault},
       {"expandable, not expanded", 0, true, 2, "%SystemRoot%\\x\0"s, 0,
        "%SystemRoot%\\x", "%SystemRoot%\\x"},
       {"15 + terminator fits the version", 0, true, 1, v15 + '\0', 0, v15, v15},
@@ -86,7 +87,8 @@ TEST(SettingText, NeverReadsPastTheStoredBytesOrTheBuffer) {
   };
   const Case cases[] = {
       {0, 1, 2, "ab"},
-      {0, 1, 0, ""},
+      {0, 1, 0, "default"},  // nothing stored: the default stands
+      {0, 1, 1, "a"},
       {0, 2, 7, "abXYZWV"},
       {0, 1, 8, "default"},   // fills the buffer, no terminator
       {0, 1, 9, "default"},   // a size beyond the buffer is not trusted
