@@ -125,12 +125,18 @@ TEST_F(ServiceManager, InterrogateChangesNothing) {
   Record record;
   ASSERT_TRUE(wintest::wait_record("s3", &record));
 
+  // Watched from before the request, so that any report made while
+  // answering it, even of the same state, would be seen.
   SERVICE_STATUS status = {};
-  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status))
-      << GetLastError();
+  const auto seen = wintest::watch(
+      [&] {
+        EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status))
+            << GetLastError();
+      },
+      SERVICE_STOPPED, 1000);
+  EXPECT_EQ(wintest::describe(seen), "");
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_TRUE(wintest::process_alive(record.pid));
-  // The next change after the interrogation is the stop's own.
   EXPECT_EQ(wintest::describe(control(SERVICE_CONTROL_STOP)),
             "STOP_PENDING -> STOPPED(0,0)");
 }
