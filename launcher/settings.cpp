@@ -13,9 +13,8 @@ std::string setting_text(uint32_t query_result, uint32_t type,
                          uint32_t capacity, const char* default_text) {
   // Numbers, binary data and multi-strings are not texts an administrator
   // meant as a version or a directory: treat them as absent rather than
-  // turning their raw bytes into a path.
-  // A value of no bytes at all stores nothing, so the default stands, as it
-  // would in a buffer pre-loaded with it; an empty string still has its zero.
+  // turning their raw bytes into a path. A value of no bytes at all stores
+  // nothing, so the default stands; an empty string still has its zero.
   if (query_result != platform::kErrorSuccess ||
       (type != platform::kRegString && type != platform::kRegExpandString) ||
       size == 0 || size > capacity) {
