@@ -11,4 +11,10 @@ namespace launcher {
 // launcher exits.
 extern platform::Handle g_child_process;
 
+// The job that ties the client to the launcher's process, so that the client
+// ends when the launcher does, however it ends. Set by the service host
+// before it launches the client, and never closed; nullptr in direct mode,
+// where the client outlives the launcher, and when no job could be set up.
+extern platform::Handle g_client_job;
+
 }  // namespace launcher

@@ -56,7 +56,8 @@ uint32_t launch_client() {
 
   platform::Handle process = nullptr;
   const uint32_t result =
-      platform::start_process(command.data(), install_dir.c_str(), &process);
+      platform::start_process(command.data(), install_dir.c_str(),
+                              g_client_job, &process);
   if (result != platform::kErrorSuccess) return result;
   g_child_process = process;
   return 0;

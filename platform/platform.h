@@ -81,12 +81,21 @@ void close_key(KeyHandle key);
 // The process's whole command line, valid for the life of the process.
 const char* command_line();
 
+// A job that ends the processes in it when its last handle is closed, so at
+// the latest when the launcher's process ends, however it ends. Processes
+// that they start themselves leave it silently. nullptr when it cannot be
+// set up.
+Handle create_client_job();
+
 // Starts `command` (a writable buffer; its quoted first token names the
 // executable) in `working_directory`, inheriting no handles and the
-// launcher's environment. Returns 0 and sets *process (the thread handle is
-// closed already), or the Windows error code with *process untouched.
+// launcher's environment. With a `job`, the process runs no instruction
+// outside it: created suspended, put in the job, then resumed; if it cannot
+// be put in the job it runs untied, as without one. Returns 0 and sets
+// *process (the thread handle is closed already), or the Windows error code
+// with *process untouched.
 uint32_t start_process(char* command, const char* working_directory,
-                       Handle* process);
+                       Handle job, Handle* process);
 
 // Ends the process with `exit_code`. Does nothing to a process that has
 // already ended.

@@ -53,14 +53,44 @@ void close_key(KeyHandle key) { RegCloseKey(static_cast<HKEY>(key)); }
 
 const char* command_line() { return GetCommandLineA(); }
 
+Handle create_client_job() {
+  // Not inheritable, and never closed by the launcher: closing it would end
+  // the client, and the process's end closes it anyway.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits))) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
 uint32_t start_process(char* command, const char* working_directory,
-                       Handle* process) {
+                       Handle job, Handle* process) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
-                      working_directory, &startup, &info)) {
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE,
+                      job ? CREATE_SUSPENDED : 0, nullptr, working_directory,
+                      &startup, &info)) {
     return GetLastError();
+  }
+  if (job) {
+    // A launcher that is itself in a job that forbids this (before Windows
+    // 8, jobs do not nest) cannot tie the client: it then runs untied.
+    AssignProcessToJobObject(job, info.hProcess);
+    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+      // A client that cannot run must not be left behind suspended.
+      const DWORD error = GetLastError();
+      TerminateProcess(info.hProcess, error);
+      CloseHandle(info.hThread);
+      CloseHandle(info.hProcess);
+      return error;
+    }
   }
   // Nobody waits on the client's main thread; only the process is watched.
   CloseHandle(info.hThread);

@@ -12,16 +12,25 @@ namespace service {
 
 namespace {
 
-// Held by the control handler for the whole of its reaction to a stop, and by
-// service_main while it starts the client and reports running, and again
-// from the end of its wait through the stopped report and the closing of the
-// client's handle. So the handler sees either no client, or a running client
-// whose handle is open, or a stopped service with an empty slot; it never
-// reports after the stopped report and never touches a closed handle.
-std::mutex g_lock;
+// Guards the process-wide state below. Why this cannot deadlock: the
+// dispatcher holds a lock of its own while it runs service_control_handler,
+// and SetServiceStatus may take that lock (Wine's does for a stopped
+// report). So the handler, called inside the dispatcher's lock, may take
+// g_lock and report under it; service_main never calls the service manager
+// (registration or report) while it holds g_lock. The two locks are then
+// only ever held together in one order, the dispatcher's first, and no
+// cycle can form. Under g_lock nothing waits: fields are set, and the client
+// is ended (TerminateProcess), its handle closed and the event set, none of
+// which waits on another thread.
+//
+// Constructed once and never destroyed: the dispatcher returns on the main
+// thread as soon as the stopped report is made, and the exit-time
+// destructors may then run while the service thread is still on its way
+// out of that report.
+std::mutex& g_lock = *new std::mutex;
 
-// The ServiceStatusRecord. Guarded by g_lock; written and reported by both
-// threads; lives for the process.
+// The ServiceStatusRecord. Guarded by g_lock; written by both threads, each
+// of which reports a copy taken under the lock; lives for the process.
 platform::ServiceStatus g_service_status = {};
 
 // The ServiceStatusHandle. Set by service_main under g_lock before any
@@ -36,28 +45,18 @@ platform::Handle g_stop_event = nullptr;
 // ended the client. Guarded by g_lock; cleared when service_main starts.
 bool g_stop_requested = false;
 
-// Reports the stopped state. Caller holds g_lock.
-void report_stopped(uint32_t exit_code, uint32_t specific_exit_code) {
+// Sets the stopped state and returns the record to report. Caller holds
+// g_lock. From here on the handler finds the run over.
+platform::ServiceStatus stopped(uint32_t exit_code, uint32_t specific_exit_code) {
   g_service_status.dwCurrentState = platform::kServiceStopped;
   g_service_status.dwWin32ExitCode = exit_code;
   g_service_status.dwServiceSpecificExitCode = specific_exit_code;
-  platform::report_status(g_service_status_handle, g_service_status);
+  return g_service_status;
 }
 
-}  // namespace
-
-uint32_t run_service_dispatcher() {
-  return platform::run_dispatcher(launcher::kServiceName, service_main);
-}
-
-void service_main(uint32_t /*argc*/, char** /*argv*/) {
-  // Taken before the handler is registered, so that a control that arrived
-  // at once would wait for the status handle and the record to be set.
-  std::unique_lock<std::mutex> lock(g_lock);
-  g_service_status_handle = platform::register_control_handler(
-      launcher::kServiceName, service_control_handler);
-  // The service manager holds the service in start-pending until the first
-  // report; this state is never reported.
+// Sets up the run and starts the client; returns the first report: running,
+// or stopped when there is no client to watch. Caller holds g_lock.
+platform::ServiceStatus begin_run() {
   g_service_status = {};
   g_service_status.dwServiceType = platform::kServiceWin32OwnProcess;
   g_service_status.dwCurrentState = platform::kServiceStartPending;
@@ -70,20 +69,43 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   if (!g_stop_event) {
     // Without the event a stop request could not be told from a failed
     // wait: do not start a client that could not be watched properly.
-    report_stopped(event_error != 0 ? event_error : platform::kErrorGenFailure,
+    return stopped(event_error != 0 ? event_error : platform::kErrorGenFailure,
                    0);
-    return;
   }
-
+  // Without a job the client is started and watched all the same; it just
+  // would not end with a launcher that is killed.
+  launcher::g_client_job = platform::create_client_job();
   const uint32_t launched = launcher::launch_client();
   if (launched != 0) {
-    report_stopped(platform::kErrorServiceSpecificError, launched);
-    return;
+    return stopped(platform::kErrorServiceSpecificError, launched);
   }
   g_service_status.dwCurrentState = platform::kServiceRunning;
-  platform::report_status(g_service_status_handle, g_service_status);
+  return g_service_status;
+}
+
+}  // namespace
+
+uint32_t run_service_dispatcher() {
+  return platform::run_dispatcher(launcher::kServiceName, service_main);
+}
+
+void service_main(uint32_t /*argc*/, char** /*argv*/) {
+  // Registered before g_lock is taken, like every call to the service
+  // manager. The handler cannot run before the first report: the service
+  // manager passes on no control to a service that is start-pending and
+  // accepts none.
+  const platform::StatusHandle status_handle =
+      platform::register_control_handler(launcher::kServiceName,
+                                         service_control_handler);
+  std::unique_lock<std::mutex> lock(g_lock);
+  g_service_status_handle = status_handle;
+  const platform::ServiceStatus first = begin_run();
   const platform::Handle client = launcher::g_child_process;
   lock.unlock();
+  // The service manager holds the service in start-pending until this
+  // report; that state is never reported.
+  platform::report_status(status_handle, first);
+  if (first.dwCurrentState == platform::kServiceStopped) return;
 
   uint32_t wait_error = 0;
   const uint32_t woken =
@@ -92,9 +114,13 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   lock.lock();
   const StopOutcome outcome = decide_stop(g_stop_requested, woken, wait_error);
   if (outcome.end_client) platform::terminate_process(client, 0);
-  report_stopped(outcome.exit_code, 0);
   platform::close_handle(client);
   launcher::g_child_process = nullptr;
+  const platform::ServiceStatus last = stopped(outcome.exit_code, 0);
+  lock.unlock();
+  // The very last action: once it is made the dispatcher returns on the
+  // main thread and the process may end at any moment.
+  platform::report_status(status_handle, last);
 }
 
 void service_control_handler(uint32_t control) {
@@ -103,10 +129,12 @@ void service_control_handler(uint32_t control) {
     return;
   }
   std::lock_guard<std::mutex> guard(g_lock);
-  // After the stopped report the run is over: nothing more may be reported,
-  // and the client's handle is already closed.
+  // Once the stopped state is set the run is over: nothing more may be
+  // reported, and the client's handle is closed or about to be.
   if (g_service_status.dwCurrentState == platform::kServiceStopped) return;
   g_service_status.dwCurrentState = platform::kServiceStopPending;
+  // Under the lock, so that it is made before the stopped report, never
+  // after it.
   platform::report_status(g_service_status_handle, g_service_status);
   // The mark is set before the client is ended, so that service_main takes
   // the stop path whichever of the two wakes it first.

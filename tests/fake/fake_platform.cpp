@@ -1,6 +1,8 @@
 #include "tests/fake/fake_platform.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -10,10 +12,12 @@
 namespace {
 
 struct Object {
-  enum class Kind { kProcess, kEvent } kind;
+  enum class Kind { kProcess, kEvent, kJob } kind;
   bool signalled = false;
+  bool terminating = false;  // ended from outside, not yet gone
   uint32_t exit_code = 0;
   int terminate_calls = 0;
+  uint32_t state_when_terminated = 0;
   bool closed = false;
 };
 
@@ -31,6 +35,8 @@ struct State {
 
   std::vector<fake::StartCall> starts;
   uint32_t start_error = 0;
+  bool job_error = false;
+  bool slow_termination = false;
   // A deque keeps every object's address, closed ones included, so that a
   // use after close is seen rather than undefined.
   std::deque<Object> objects;
@@ -45,6 +51,9 @@ struct State {
   std::string service_name;
   platform::ControlHandlerRoutine handler = nullptr;
   std::vector<platform::ServiceStatus> reports;
+  int handler_entries = 0;
+  bool stopped_report_done = false;  // the dispatcher has taken it in
+  bool service_returned = false;
   std::map<fake::Point, std::function<void()>> hooks;
   std::vector<std::string> violations;
 };
@@ -52,6 +61,28 @@ struct State {
 std::mutex g_mutex;
 std::condition_variable g_changed;
 State g_state;
+
+// The dispatcher's own lock, held while the control handler runs and taken
+// by a stopped report. Recursive, like the critical section it stands for.
+std::recursive_mutex g_dispatcher_lock;
+// The thread run_dispatcher starts for service_main; joined by
+// join_service_thread or the next reset.
+std::thread g_service_thread;
+
+// Waits for `done` under `lock`; past 10 s the run is taken for a deadlock
+// and the test program ends with a message rather than hanging.
+template <typename Done>
+void wait_or_die(std::unique_lock<std::mutex>& lock, Done done,
+                 const char* what) {
+  if (!g_changed.wait_for(lock, std::chrono::seconds(10), done)) {
+    std::fprintf(stderr,
+                 "\nfake platform: %s within 10 s: the service host is "
+                 "deadlocked or hangs\n", what);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(3);
+  }
+}
 
 int g_status_handle_tag;
 int g_key_tag;
@@ -87,6 +118,7 @@ void run_hook(fake::Point point) {
 namespace fake {
 
 void reset() {
+  if (g_service_thread.joinable()) join_service_thread();
   std::lock_guard<std::mutex> lock(g_mutex);
   g_state = State{};
 }
@@ -126,6 +158,11 @@ void fail_start(uint32_t error) {
   g_state.start_error = error;
 }
 
+void fail_job_creation() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.job_error = true;
+}
+
 platform::Handle last_process() {
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_state.last_process;
@@ -135,15 +172,22 @@ ProcessState process_state(platform::Handle process) {
   std::lock_guard<std::mutex> lock(g_mutex);
   const Object* object = static_cast<const Object*>(process);
   return {object->signalled, object->exit_code, object->terminate_calls,
-          object->closed};
+          object->closed, object->state_when_terminated};
 }
 
 void end_client(platform::Handle process, uint32_t exit_code) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Object* object = static_cast<Object*>(process);
+  if (object->signalled) return;
   object->signalled = true;
-  object->exit_code = exit_code;
+  // A client already being ended keeps the exit code it was ended with.
+  if (!object->terminating) object->exit_code = exit_code;
   g_changed.notify_all();
+}
+
+void keep_terminated_clients_running() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.slow_termination = true;
 }
 
 void fail_event_creation(uint32_t error) {
@@ -182,13 +226,44 @@ std::string dispatched_service_name() {
   return g_state.service_name;
 }
 
-void send_control(uint32_t control) {
+void join_service_thread() {
+  {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    wait_or_die(lock, [] { return g_state.service_returned; },
+                "service_main did not return");
+  }
+  g_service_thread.join();
+}
+
+uint32_t send_control(uint32_t control) {
   platform::ControlHandlerRoutine handler;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_state.reports.empty() ||
+        g_state.reports.back().dwControlsAccepted == 0) {
+      return 1061;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+    }
+    if (g_state.reports.back().dwCurrentState == platform::kServiceStopped) {
+      return 1062;  // ERROR_SERVICE_NOT_ACTIVE
+    }
     handler = g_state.handler;
   }
+  // Passed on: it may still reach the handler after a stopped report that
+  // is made meanwhile, as a control already on its way does.
+  std::lock_guard<std::recursive_mutex> dispatcher(g_dispatcher_lock);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_state.handler_entries;
+    g_changed.notify_all();
+  }
   if (handler) handler(control);
+  return 0;
+}
+
+bool wait_for_handler_entries(int count, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  return g_changed.wait_for(
+      lock, limit, [count] { return g_state.handler_entries >= count; });
 }
 
 std::vector<platform::ServiceStatus> reports() {
@@ -274,10 +349,18 @@ const char* command_line() {
   return g_state.command_line.c_str();
 }
 
-uint32_t start_process(char* command, const char* working_directory,
-                       Handle* process) {
+Handle create_client_job() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_state.starts.push_back({command, working_directory});
+  if (g_state.job_error) return nullptr;
+  g_state.objects.push_back(Object{Object::Kind::kJob});
+  return &g_state.objects.back();
+}
+
+uint32_t start_process(char* command, const char* working_directory,
+                       Handle job, Handle* process) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const bool in_job = job && find(job, Object::Kind::kJob, "start in a job");
+  g_state.starts.push_back({command, working_directory, in_job});
   if (g_state.start_error != 0) return g_state.start_error;
   g_state.objects.push_back(Object{Object::Kind::kProcess});
   g_state.last_process = &g_state.objects.back();
@@ -289,14 +372,22 @@ void terminate_process(Handle process, uint32_t exit_code) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Object* object = find(process, Object::Kind::kProcess, "terminate");
   if (!object) return;
-  ++object->terminate_calls;
-  if (object->signalled) return;  // as Windows: the first end stands
-  object->signalled = true;
+  if (++object->terminate_calls == 1 && !g_state.reports.empty()) {
+    object->state_when_terminated = g_state.reports.back().dwCurrentState;
+  }
+  // As Windows: the first end stands.
+  if (object->signalled || object->terminating) return;
   object->exit_code = exit_code;
+  if (g_state.slow_termination) {
+    object->terminating = true;
+    return;
+  }
+  object->signalled = true;
   g_changed.notify_all();
 }
 
 void close_handle(Handle handle) {
+  run_hook(fake::Point::kClosingHandle);
   std::lock_guard<std::mutex> lock(g_mutex);
   for (Object& object : g_state.objects) {
     if (&object == handle) {
@@ -365,14 +456,19 @@ uint32_t run_dispatcher(const char* name, ServiceMainRoutine main) {
     g_state.service_name = name;
     controller = g_state.controller;
   }
-  std::thread service_thread([main] {
+  g_service_thread = std::thread([main] {
     char service_name[] = "quorvel-client";
     char parameter[] = "--start-parameter";
     char* argv[] = {service_name, parameter, nullptr};
     main(2, argv);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_state.service_returned = true;
+    g_changed.notify_all();
   });
   if (controller) controller();
-  service_thread.join();
+  std::unique_lock<std::mutex> lock(g_mutex);
+  wait_or_die(lock, [] { return g_state.stopped_report_done; },
+              "no stopped report");
   return kErrorSuccess;
 }
 
@@ -387,6 +483,8 @@ StatusHandle register_control_handler(const char* name,
 }
 
 void report_status(StatusHandle handle, const ServiceStatus& status) {
+  const bool stopped = status.dwCurrentState == kServiceStopped;
+  if (stopped) run_hook(fake::Point::kBeforeStoppedReport);
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (handle != &g_status_handle_tag) {
@@ -399,9 +497,14 @@ void report_status(StatusHandle handle, const ServiceStatus& status) {
     g_state.reports.push_back(status);
     g_changed.notify_all();
   }
-  if (status.dwCurrentState == kServiceStopped) {
-    run_hook(fake::Point::kStoppedReport);
-  }
+  if (!stopped) return;
+  run_hook(fake::Point::kStoppedReport);
+  // Having passed the report on, the dispatcher's lock, to tell its main
+  // loop that the service has stopped; the dispatcher then returns.
+  std::lock_guard<std::recursive_mutex> dispatcher(g_dispatcher_lock);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.stopped_report_done = true;
+  g_changed.notify_all();
 }
 
 }  // namespace platform

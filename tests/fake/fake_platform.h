@@ -4,8 +4,13 @@
 // did. It behaves like Windows where the launcher relies on it: a query into
 // a too-small buffer fails with ERROR_MORE_DATA and leaves junk behind; the
 // wait blocks until a handle is signalled; ending an ended process changes
-// nothing. Misuse (a closed or unknown handle used, a report after the
-// stopped report) is recorded as a violation.
+// nothing. Its dispatcher behaves like the real ones where the service host
+// could deadlock against them: it runs the control handler with a lock of
+// its own held, a stopped report takes that lock after it is recorded, it
+// returns at the stopped report rather than when service_main returns, and
+// it passes on no control before a report that accepts one or after the
+// stopped report. Misuse (a closed or unknown handle used, a report after
+// the stopped report) is recorded as a violation.
 #pragma once
 
 #include <chrono>
@@ -33,20 +38,28 @@ int keys_open();  // opened and not yet closed
 struct StartCall {
   std::string command;
   std::string working_directory;
+  bool in_job;  // started in a job made by create_client_job
 };
 std::vector<StartCall> starts();
 void fail_start(uint32_t error);
+void fail_job_creation();
 
 struct ProcessState {
   bool ended;
   uint32_t exit_code;
   int terminate_calls;
   bool closed;
+  // dwCurrentState of the last report when it was first ended from
+  // outside (0: never ended so, or ended before any report).
+  uint32_t state_when_terminated;
 };
 platform::Handle last_process();
 ProcessState process_state(platform::Handle process);
 // The client ends by itself.
 void end_client(platform::Handle process, uint32_t exit_code);
+// From now on an ended client goes on running until end_client: as on
+// Windows, where TerminateProcess returns before the process has gone.
+void keep_terminated_clients_running();
 
 void fail_event_creation(uint32_t error);
 void fail_wait(uint32_t error);
@@ -58,12 +71,23 @@ bool wait_for_wait_return(std::chrono::milliseconds limit =
 
 // The service side. The dispatcher runs service_main on a thread of its own
 // and, meanwhile, `controller` on the calling (main) thread; it returns once
-// both have finished.
+// the controller has finished and the stopped report has been made, whether
+// or not service_main has returned. A run that makes no stopped report
+// within 10 s is taken for a deadlock: the test program says so and exits
+// with a failure instead of hanging.
 void fail_dispatcher(uint32_t error);
 void set_controller(std::function<void()> controller);
 std::string dispatched_service_name();
-// Calls the registered control handler on the calling thread.
-void send_control(uint32_t control);
+// Waits (with the same watchdog) for service_main to return.
+void join_service_thread();
+// The service manager's side of a control: 0 when it was passed on, and the
+// handler then ran on the calling thread with the dispatcher's lock held;
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061) before any report that accepts
+// controls; ERROR_SERVICE_NOT_ACTIVE (1062) after the stopped report.
+uint32_t send_control(uint32_t control);
+// Waits, up to `limit`, until `count` controls have entered the handler.
+bool wait_for_handler_entries(int count, std::chrono::milliseconds limit =
+                                             std::chrono::seconds(10));
 std::vector<platform::ServiceStatus> reports();
 // Waits, up to `limit`, for a report of `state`; false when none came.
 bool wait_for_report(uint32_t state, std::chrono::milliseconds limit =
@@ -72,9 +96,11 @@ bool wait_for_report(uint32_t state, std::chrono::milliseconds limit =
 // Named points at which a test can run code on the thread that reaches them
 // (with no lock of the fake held).
 enum class Point {
-  kWaitReturned,    // the wait has a result and is about to return it
-  kBeforeSignal,    // signal_event was called, the event is not yet set
-  kStoppedReport,   // a stopped report has just been recorded
+  kWaitReturned,         // the wait has a result and is about to return it
+  kBeforeSignal,         // signal_event was called, the event is not yet set
+  kClosingHandle,        // close_handle was called, the handle is still open
+  kBeforeStoppedReport,  // a stopped report is about to be recorded
+  kStoppedReport,        // a stopped report has just been recorded
 };
 void set_hook(Point point, std::function<void()> hook);
 

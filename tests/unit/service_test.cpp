@@ -48,6 +48,9 @@ class ServiceTest : public FakePlatformTest {
     char* argv[] = {arg0, arg1, nullptr};
     testing::internal::CaptureStdout();
     const int exit_code = launcher::run_entry(2, argv);
+    // The dispatcher returns at the stopped report; service_main may still
+    // be on its way out.
+    if (exit_code == 0) fake::join_service_thread();
     testing::internal::GetCapturedStdout();
     return exit_code;
   }
@@ -67,13 +70,16 @@ class ServiceTest : public FakePlatformTest {
 
 // Each path of the service's life, from start to the stopped report.
 TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
+  enum Twist { kNone, kNoJob, kSlowEnd };
   struct Case {
     const char* name;
     uint32_t start_error, event_error, wait_error;
+    Twist twist;
     std::function<void()> controller;
     std::vector<Report> reports;
     int client_terminations;  // -1: no client was started
     uint32_t client_exit_code;
+    uint32_t state_when_terminated;  // the last report when it was ended
   };
   auto once_running = [](std::function<void()> then) {
     return [then] {
@@ -81,42 +87,51 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       then();
     };
   };
+  auto stop = [] { EXPECT_EQ(fake::send_control(platform::kServiceControlStop), 0u); };
+  const std::vector<Report> stopped_on_request = {
+      {kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}};
   const Case cases[] = {
-      {"stop", 0, 0, 0,
-       once_running([] { fake::send_control(platform::kServiceControlStop); }),
-       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
-      {"shutdown", 0, 0, 0,
+      {"stop", 0, 0, 0, kNone, once_running(stop), stopped_on_request, 1, 0,
+       kStopPending},
+      {"shutdown", 0, 0, 0, kNone,
        once_running([] { fake::send_control(platform::kServiceControlShutdown); }),
-       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
-      {"stop twice, then shutdown", 0, 0, 0,
+       stopped_on_request, 1, 0, kStopPending},
+      {"stop twice, then shutdown", 0, 0, 0, kNone,
        once_running([] {
          fake::send_control(platform::kServiceControlStop);
          fake::send_control(platform::kServiceControlStop);
          fake::send_control(platform::kServiceControlShutdown);
        }),
-       {}, 1, 0},  // reports checked below: stopped last, ended once
-      {"client ends by itself with 0", 0, 0, 0,
+       {}, 1, 0, kStopPending},  // reports checked below: stopped last
+      // The stop event, not the client's end, must end the run: a client
+      // that TerminateProcess has not yet taken away still runs.
+      {"stop, the client slow to go", 0, 0, 0, kSlowEnd, once_running(stop),
+       stopped_on_request, 1, 0, kStopPending},
+      {"stop, no job could be set up", 0, 0, 0, kNoJob, once_running(stop),
+       stopped_on_request, 1, 0, kStopPending},
+      {"client ends by itself with 0", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 0); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0},
-      {"client ends by itself with 3", 0, 0, 0,
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0, 0},
+      {"client ends by itself with 3", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 3); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3},
-      {"interrogate and unknown controls are not answered", 0, 0, 0,
-       once_running([] {
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3, 0},
+      {"interrogate and unknown controls are not answered", 0, 0, 0, kNone,
+       once_running([stop] {
          fake::send_control(platform::kServiceControlInterrogate);
          fake::send_control(2);    // pause
          fake::send_control(0x80); // user-defined
          EXPECT_EQ(fake::reports().size(), 1u);
-         fake::send_control(platform::kServiceControlStop);
+         stop();
        }),
-       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1, 0},
-      {"client cannot start", 2, 0, 0, nullptr, {{kStopped, 1066, 2}}, -1, 0},
-      {"client refused with 193", 193, 0, 0, nullptr, {{kStopped, 1066, 193}},
-       -1, 0},
-      {"stop event cannot be created", 0, 8, 0, nullptr, {{kStopped, 8, 0}},
-       -1, 0},
-      {"wait fails", 0, 0, 6, nullptr, {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1,
-       0},
+       stopped_on_request, 1, 0, kStopPending},
+      {"client cannot start", 2, 0, 0, kNone, nullptr, {{kStopped, 1066, 2}},
+       -1, 0, 0},
+      {"client refused with 193", 193, 0, 0, kNone, nullptr,
+       {{kStopped, 1066, 193}}, -1, 0, 0},
+      {"stop event cannot be created", 0, 8, 0, kNone, nullptr,
+       {{kStopped, 8, 0}}, -1, 0, 0},
+      {"wait fails", 0, 0, 6, kNone, nullptr,
+       {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1, 0, kRunning},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,6 +139,8 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     fake::fail_start(c.start_error);
     fake::fail_event_creation(c.event_error);
     fake::fail_wait(c.wait_error);
+    if (c.twist == kNoJob) fake::fail_job_creation();
+    if (c.twist == kSlowEnd) fake::keep_terminated_clients_running();
 
     EXPECT_EQ(run_service(c.controller), 0);
 
@@ -137,15 +154,25 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       EXPECT_EQ(describe({reports.back()}), describe(std::vector<Report>{{kStopped, 0, 0}}));
     }
     EXPECT_EQ(launcher::g_child_process, nullptr);
+    const auto starts = fake::starts();
+    ASSERT_EQ(starts.size(), c.event_error ? 0u : 1u);
+    // Tied to the launcher's life whenever a job could be set up.
+    if (!starts.empty()) {
+      EXPECT_EQ(starts[0].in_job, c.twist != kNoJob);
+    }
     if (c.client_terminations < 0) {
       EXPECT_TRUE(fake::last_process() == nullptr);
-      EXPECT_EQ(fake::starts().size(), c.start_error ? 1u : 0u);
     } else {
       const auto client = fake::process_state(fake::last_process());
-      EXPECT_TRUE(client.ended);
+      EXPECT_EQ(client.ended, c.twist != kSlowEnd);
       EXPECT_TRUE(client.closed);
       EXPECT_EQ(client.terminate_calls, c.client_terminations);
       EXPECT_EQ(client.exit_code, c.client_exit_code);
+      // The service shows stop-pending before the handler ends the client.
+      EXPECT_EQ(client.state_when_terminated, c.state_when_terminated);
+      if (c.twist == kSlowEnd) {
+        EXPECT_EQ(fake::last_wait_result(), 0);
+      }
     }
     EXPECT_TRUE(fake::violations().empty()) << violations_text();
   }
@@ -165,54 +192,71 @@ TEST_F(ServiceTest, StopWinsWhenTheClientsEndWakesTheWaitFirst) {
   EXPECT_EQ(fake::process_state(fake::last_process()).terminate_calls, 1);
 }
 
-// The client ends by itself; a stop request arrives after the wait has
-// returned but before the service decides. The request wins (0), and the
-// client's own exit code is left alone.
-TEST_F(ServiceTest, StopAfterTheClientEndedButBeforeTheDecision) {
-  fake::set_hook(fake::Point::kWaitReturned, [] {
-    std::thread([] { fake::send_control(platform::kServiceControlStop); }).join();
-  });
-  run_service([] {
-    ASSERT_TRUE(fake::wait_for_report(kRunning));
-    fake::end_client(fake::last_process(), 3);
-  });
-  EXPECT_EQ(fake::last_wait_result(), 1);
-  expect_reports({{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}});
-  const auto client = fake::process_state(fake::last_process());
-  EXPECT_EQ(client.exit_code, 3u);
-  EXPECT_TRUE(client.closed);
-}
-
-// A stop request that arrives while the service reports stopped finds the
-// run over: no stop-pending after stopped, no second end of the client, no
-// use of its closed handle.
-TEST_F(ServiceTest, StopDuringTheStoppedReportChangesNothing) {
-  for (bool client_ends_itself : {true, false}) {
-    SCOPED_TRACE(client_ends_itself ? "after 1067" : "after a stop");
+// A second party, a stop request, arrives at each point of the run's end,
+// whether the client ended by itself or a stop came first: while the
+// service thread decides, while it holds its lock, just before its stopped
+// report and just after. The dispatcher runs the handler with its own lock
+// held and the stopped report takes that lock, so a service thread that
+// held its lock across the report would deadlock with a handler waiting for
+// it (the watchdog then ends the run). Whatever the point, the run ends with
+// one stopped report, last; the client is ended at most once and its handle
+// closed once, never used after.
+TEST_F(ServiceTest, LateStopAtEachPointOfTheRunsEnd) {
+  enum Wait { kHandlerDone, kHandlerEntered };
+  struct Case {
+    bool stop_first;  // else the client ends by itself, with 3
+    fake::Point point;
+    Wait wait;  // how far the late request gets before the service goes on
+    uint32_t control_result;
+    std::vector<Report> reports;
+    int terminate_calls;
+  };
+  const std::vector<Report> by_itself = {{kRunning, 0, 0}, {kStopped, 1067, 0}};
+  const std::vector<Report> on_request = {
+      {kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}};
+  using P = fake::Point;
+  const Case cases[] = {
+      // Before the decision the request still wins, and ends an ended client
+      // once more, harmlessly.
+      {false, P::kWaitReturned, kHandlerDone, 0, on_request, 1},
+      {false, P::kClosingHandle, kHandlerEntered, 0, by_itself, 0},
+      {false, P::kBeforeStoppedReport, kHandlerEntered, 0, by_itself, 0},
+      {false, P::kStoppedReport, kHandlerDone, 1062, by_itself, 0},
+      {true, P::kWaitReturned, kHandlerDone, 0,
+       {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}}, 1},
+      {true, P::kClosingHandle, kHandlerEntered, 0, on_request, 1},
+      {true, P::kBeforeStoppedReport, kHandlerEntered, 0, on_request, 1},
+      {true, P::kStoppedReport, kHandlerDone, 1062, on_request, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.stop_first ? "stop first" : "client first")
+                                    << ", point " << static_cast<int>(c.point));
     fake::reset();
     std::thread late;
-    fake::set_hook(fake::Point::kStoppedReport, [&late] {
-      late = std::thread([] { fake::send_control(platform::kServiceControlStop); });
-    });
-    run_service([client_ends_itself] {
-      ASSERT_TRUE(fake::wait_for_report(kRunning));
-      if (client_ends_itself) {
-        fake::end_client(fake::last_process(), 0);
+    uint32_t late_result = 0xFFFF;
+    fake::set_hook(c.point, [&] {
+      late = std::thread([&] { late_result = fake::send_control(platform::kServiceControlStop); });
+      if (c.wait == kHandlerDone) {
+        late.join();
       } else {
-        fake::send_control(platform::kServiceControlStop);
+        ASSERT_TRUE(fake::wait_for_handler_entries(c.stop_first ? 2 : 1));
       }
     });
-    ASSERT_TRUE(late.joinable());
-    late.join();
-    // A request that arrives once the run is over changes nothing either.
-    fake::send_control(platform::kServiceControlShutdown);
-    const auto reports = fake::reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.back().dwCurrentState, kStopped);
-    EXPECT_EQ(reports.back().dwWin32ExitCode, client_ends_itself ? 1067u : 0u);
-    EXPECT_EQ(reports.size(), client_ends_itself ? 2u : 3u);
+    run_service([&c] {
+      ASSERT_TRUE(fake::wait_for_report(kRunning));
+      if (c.stop_first) {
+        fake::send_control(platform::kServiceControlStop);
+      } else {
+        fake::end_client(fake::last_process(), 3);
+      }
+    });
+    if (late.joinable()) late.join();
+    EXPECT_EQ(late_result, c.control_result);
+    expect_reports(c.reports);
     const auto client = fake::process_state(fake::last_process());
-    EXPECT_EQ(client.terminate_calls, client_ends_itself ? 0 : 1);
+    EXPECT_EQ(client.terminate_calls, c.terminate_calls);
+    EXPECT_EQ(client.exit_code, c.stop_first ? 0u : 3u);
+    EXPECT_TRUE(client.closed);
     EXPECT_TRUE(fake::violations().empty()) << violations_text();
   }
 }

@@ -1,4 +1,5 @@
-// Shared set-up for the unit tests: a clean fake and an empty client slot.
+// Shared set-up for the unit tests: a clean fake, an empty client slot and
+// no job.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@ class FakePlatformTest : public ::testing::Test {
   void SetUp() override {
     fake::reset();
     launcher::g_child_process = nullptr;
+    launcher::g_client_job = nullptr;
   }
   void TearDown() override { EXPECT_TRUE(fake::violations().empty()) << violations_text(); }
 

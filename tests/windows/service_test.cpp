@@ -4,6 +4,8 @@
 // overwrites the last status with exit code 1077.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "tests/windows/win_support.h"
 
 namespace {
@@ -159,6 +161,64 @@ TEST_F(ServiceManager, RegisteredWithoutTheSwitchRunsDirectMode) {
   SERVICE_STATUS status = {};
   QueryServiceStatus(service, &status);
   EXPECT_NE(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// A stop request that lands right at the client's own end, on either side
+// of it, whatever the two threads of the service are doing then: the
+// request is answered at once, the run ends with one stopped report, and
+// the launcher's process goes away.
+TEST_F(ServiceManager, StopRightAtTheClientsOwnEnd) {
+  prepare("s5", wintest::service_command("--exit-after 100 0"));
+  int stop_won = 0, client_won = 0;
+  for (int cycle = 0; cycle < 40; ++cycle) {
+    const double offset = cycle % 8 - 3;  // -3 .. +4 ms
+    SCOPED_TRACE(testing::Message() << "cycle " << cycle << ", " << offset << " ms");
+    const wintest::AimedStop run = wintest::aimed_stop(service, "s5", offset);
+    ASSERT_FALSE(run.seen.empty());
+    const Observed& last = run.seen.back();
+    ASSERT_EQ(last.state, static_cast<DWORD>(SERVICE_STOPPED)) << wintest::describe(run.seen);
+    ASSERT_TRUE(last.exit_code == 0 || last.exit_code == 1067) << wintest::describe(run.seen);
+    (last.exit_code == 0 ? stop_won : client_won)++;
+    ASSERT_GE(run.request_ms, 0);
+    ASSERT_LT(run.request_ms, 2000) << "the stop request was not answered";
+    ASSERT_TRUE(run.launcher_exited) << "the launcher outlived its stopped report";
+    ASSERT_TRUE(run.client_ended);
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryServiceStatus(service, &status));
+    ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  }
+  std::printf("stop won %d, client's end won %d\n", stop_won, client_won);
+}
+
+// The client ends with the launcher's process, however that ends; a child
+// that the client started itself is the client's business and stays.
+TEST_F(ServiceManager, TheClientEndsWithTheLaunchersProcess) {
+  for (bool kill_launcher : {false, true}) {
+    SCOPED_TRACE(kill_launcher ? "launcher killed" : "service stopped");
+    prepare("s6", wintest::service_command("--spawn"));
+    const auto started = start(SERVICE_RUNNING);
+    ASSERT_EQ(wintest::describe(started), "RUNNING");
+    Record record;
+    ASSERT_TRUE(wintest::wait_record("s6", &record));
+    ASSERT_NE(record.spawned, 0u);
+    HANDLE client = OpenProcess(SYNCHRONIZE, FALSE, record.pid);
+    ASSERT_TRUE(client);
+    if (kill_launcher) {
+      HANDLE launcher = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, started[0].pid);
+      ASSERT_TRUE(launcher);
+      TerminateProcess(launcher, 9);
+      EXPECT_EQ(WaitForSingleObject(launcher, 10000), WAIT_OBJECT_0);
+      CloseHandle(launcher);
+    } else {
+      EXPECT_EQ(wintest::describe(control(SERVICE_CONTROL_STOP)), "STOP_PENDING -> STOPPED(0,0)");
+    }
+    EXPECT_EQ(WaitForSingleObject(client, 1000), WAIT_OBJECT_0) << "the client outlived the launcher";
+    CloseHandle(client);
+    EXPECT_TRUE(wintest::process_alive(record.spawned));
+    wintest::end_all_clients();
+    CloseServiceHandle(service);
+    service = nullptr;
+  }
 }
 
 }  // namespace

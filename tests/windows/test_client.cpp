@@ -3,10 +3,14 @@
 // into place, so a reader never sees half of it), then acts as its
 // arguments say:
 //   --exit N                end at once with exit code N
-//   --exit-after MS N       end after MS milliseconds with exit code N
+//   --exit-after MS N       end after MS milliseconds with exit code N; the
+//                           record's ends_at says when, on the tests'
+//                           clock (wintest::now_ms)
 //   --exit-random LO HI     end with 0 after a random LO..HI milliseconds
 //   --watch-parent          also record the exit code of the process that
 //                           started it (waits for it to end first)
+//   --spawn                 first start a child of its own, which hangs
+//                           and writes no record; its pid is recorded
 //   otherwise               hang until ended from outside
 // Unknown arguments (the launcher's own switch among them) are ignored.
 #include <windows.h>
@@ -48,9 +52,40 @@ void write_record(const std::string& text) {
   MoveFileExA(part.c_str(), done.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+// The same clock as wintest::now_ms, which the wine server keeps for all
+// processes alike.
+double now_ms() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return 1000.0 * static_cast<double>(counter.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
+// Starts this program again as a child that only hangs; returns its pid.
+DWORD spawn_child() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string command = "\"" + std::string(path) + "\" --grandchild";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &info)) {
+    return 0;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return info.dwProcessId;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--grandchild") == 0) {
+    Sleep(INFINITE);
+    return 0;
+  }
   // Opened before anything else, while the parent surely still exists.
   HANDLE parent = nullptr;
   bool watch_parent = false;
@@ -74,6 +109,14 @@ int main(int argc, char** argv) {
       GetExitCodeProcess(parent, &code);
     }
     record += "parent_exit=" + std::to_string(code) + "\n";
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--spawn") == 0) {
+      record += "spawned=" + std::to_string(spawn_child()) + "\n";
+    }
+    if (std::strcmp(argv[i], "--exit-after") == 0 && i + 2 < argc) {
+      record += "ends_at=" + std::to_string(now_ms() + std::atoi(argv[i + 1])) + "\n";
+    }
   }
   write_record(record);
 

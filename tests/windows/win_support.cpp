@@ -109,6 +109,8 @@ bool wait_record(const std::string& version, Record* record,
     if (key == "cwd") record->cwd = value;
     if (key == "env") record->env = value;
     if (key == "parent_exit") record->parent_exit = std::stoll(value);
+    if (key == "spawned") record->spawned = std::stoul(value);
+    if (key == "ends_at") record->ends_at = std::stod(value);
   }
   return true;
 }
@@ -287,6 +289,49 @@ std::string describe(const std::vector<Observed>& seen) {
     }
   }
   return text;
+}
+
+AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
+                     double offset_ms) {
+  AimedStop result;
+  clear_record(version);
+  HANDLE launcher = nullptr, client = nullptr;
+  result.seen = watch(
+      [&] { StartServiceA(service, 0, nullptr); }, SERVICE_RUNNING, 20000,
+      [&] {
+        // Opened while both surely run, so that their ends can be waited on.
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &needed);
+        launcher = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+        Record record;
+        if (!wait_record(version, &record)) return;
+        client = OpenProcess(SYNCHRONIZE, FALSE, record.pid);
+        double at = record.ends_at + offset_ms;
+        if (offset_ms >= 0) {
+          if (client) WaitForSingleObject(client, 20000);
+          at = now_ms() + offset_ms;
+        }
+        // Sleep to just short of the moment, then spin: Sleep is too coarse.
+        while (now_ms() < at - 3) Sleep(1);
+        while (now_ms() < at) {
+        }
+        SERVICE_STATUS ignored;
+        const double asked = now_ms();
+        if (!ControlService(service, SERVICE_CONTROL_STOP, &ignored)) {
+          result.request_error = GetLastError();
+        }
+        result.request_ms = now_ms() - asked;
+      });
+  result.launcher_exited =
+      launcher && WaitForSingleObject(launcher, 2000) == WAIT_OBJECT_0;
+  result.client_ended =
+      client && WaitForSingleObject(client, 2000) == WAIT_OBJECT_0;
+  if (launcher) CloseHandle(launcher);
+  if (client) CloseHandle(client);
+  return result;
 }
 
 bool process_alive(DWORD pid) {

@@ -27,6 +27,8 @@ struct Record {
   std::string cwd;
   std::string env;
   long long parent_exit = -1;
+  DWORD spawned = 0;     // the child it started (--spawn)
+  double ends_at = 0;    // when it ends by itself (--exit-after), now_ms()
 };
 // Polls (bounded) for the client's record; false when none came in time.
 bool wait_record(const std::string& version, Record* record,
@@ -85,6 +87,19 @@ std::vector<Observed> watch(const std::function<void()>& action,
 bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms = 20000);
 
 std::string describe(const std::vector<Observed>& seen);
+
+// One run of the service `service`, whose client (of `version`) ends by
+// itself with --exit-after, with a stop request sent `offset_ms` from the
+// client's own end: before it when negative, after it otherwise.
+struct AimedStop {
+  std::vector<Observed> seen;   // from the start to the stopped state
+  double request_ms = -1;       // the stop request's round trip
+  DWORD request_error = 0;      // the request's error, if it failed
+  bool launcher_exited = false; // within 2 s of the stopped state
+  bool client_ended = false;    // within 2 s of the stopped state
+};
+AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
+                     double offset_ms);
 
 // True while a process with this id runs.
 bool process_alive(DWORD pid);
