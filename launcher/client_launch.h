@@ -8,7 +8,8 @@
 namespace launcher {
 
 // Starts the client once: reads the settings, writes the line
-// "[cmd] <command> CWD: <dir>" to standard output, then creates the process.
+// "[cmd] <command> CWD: <dir>" to standard output, then creates the process,
+// in g_client_job when there is one.
 // Returns 0 and fills the ChildProcessSlot, or the Windows error code of the
 // failed creation with the slot unchanged.
 uint32_t launch_client();

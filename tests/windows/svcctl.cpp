@@ -10,6 +10,9 @@
 //                                    CYCLES times: the client ends by itself
 //                                    0..MS ms after starting, and the stop
 //                                    request comes 0..MS ms after RUNNING
+//   stress-race CYCLES               the same, but each stop request is
+//                                    aimed within 4 ms of the client's own
+//                                    end, before or after it
 //   bench CYCLES                     start/stop latency and resident cost of
 //                                    the launcher beside the reference
 //                                    service, alternating the two
@@ -53,7 +56,7 @@ int stress(SC_HANDLE service, int cycles, int most_ms) {
     ULONGLONG asked = 0;
     const auto seen = wintest::watch(
         [&] { StartServiceA(service, 0, nullptr); }, SERVICE_RUNNING, 20000,
-        [&] {
+        [&](const std::vector<wintest::Observed>&) {
           asked = GetTickCount64();
           SERVICE_STATUS s;
           ControlService(service, SERVICE_CONTROL_STOP, &s);
@@ -89,6 +92,49 @@ int stress(SC_HANDLE service, int cycles, int most_ms) {
               "leftovers: %d, hangs: %d, slowest stop: %lu ms\n",
               cycles, stopped_0, stopped_1067, other, leftovers, hangs, slowest);
   return (other == 0 && leftovers == 0 && hangs == 0) ? 0 : 1;
+}
+
+int stress_race(SC_HANDLE service, int cycles) {
+  int stopped_0 = 0, stopped_1067 = 0, other = 0, leftovers = 0, hangs = 0,
+      launchers_alive = 0, missed = 0;
+  double slowest = 0;
+  for (int i = 0; i < cycles; ++i) {
+    const double offset = std::rand() % 9 - 4;  // -4 .. +4 ms
+    const wintest::AimedStop run = wintest::aimed_stop(service, "stress", offset);
+    const std::string text = wintest::describe(run.seen);
+    if (!run.trouble.empty()) {
+      ++missed;
+      std::printf("cycle %d (%+.0f ms): %s\n", i, offset, run.trouble.c_str());
+    }
+    const bool answered = run.request_ms >= 0 && run.request_ms < 2000;
+    if (run.seen.empty() || run.seen.back().state != SERVICE_STOPPED || !answered) {
+      ++hangs;
+      std::printf("cycle %d (%+.0f ms): %s, stop request %.0f ms\n", i, offset,
+                  text.c_str(), run.request_ms);
+    } else if (text == "RUNNING -> STOP_PENDING -> STOPPED(0,0)") {
+      ++stopped_0;
+    } else if (text == "RUNNING -> STOPPED(1067,0)") {
+      ++stopped_1067;
+    } else {
+      ++other;
+      std::printf("cycle %d (%+.0f ms): %s\n", i, offset, text.c_str());
+    }
+    slowest = std::max(slowest, run.request_ms);
+    if (!run.launcher_exited) ++launchers_alive;
+    if (!run.client_ended) ++leftovers;
+    if (!run.launcher_exited || !run.client_ended) {
+      std::printf("cycle %d (%+.0f ms): %s, launcher %s, client %s\n", i, offset,
+                  text.c_str(), run.launcher_exited ? "gone" : "ALIVE",
+                  run.client_ended ? "gone" : "ALIVE");
+    }
+    if (!wintest::wait_state(service, SERVICE_STOPPED, 20000)) ++hangs;
+  }
+  std::printf("cycles %d, stopped with 0: %d, stopped with 1067: %d, other: %d, "
+              "leftovers: %d, hangs: %d, slowest stop request: %.1f ms, "
+              "launchers alive 2 s after STOPPED: %d, not aimed: %d\n",
+              cycles, stopped_0, stopped_1067, other, leftovers, hangs, slowest,
+              launchers_alive, missed);
+  return (other == 0 && leftovers == 0 && hangs == 0 && launchers_alive == 0) ? 0 : 1;
 }
 
 struct Sample {
@@ -273,15 +319,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (verb == "bench" && argc > 2) return bench(std::atoi(argv[2]));
-  if (verb == "stress" && argc > 2) {
+  if ((verb == "stress" || verb == "stress-race") && argc > 2) {
+    const bool race = verb == "stress-race";
     const int ms = argc > 3 ? std::atoi(argv[3]) : 300;
     wintest::install_client("stress");
     wintest::set_settings("stress", "C:\\");
-    SC_HANDLE service = wintest::install_service(
-        wintest::service_command("--exit-random 0 " + std::to_string(ms)));
+    SC_HANDLE service = wintest::install_service(wintest::service_command(
+        race ? "--exit-after 100 0" : "--exit-random 0 " + std::to_string(ms)));
     if (!service) return 1;
     std::srand(GetTickCount());
-    return stress(service, std::atoi(argv[2]), ms);
+    return race ? stress_race(service, std::atoi(argv[2]))
+                : stress(service, std::atoi(argv[2]), ms);
   }
   SC_HANDLE service = open_service();
   if (!service) return 1;

@@ -204,7 +204,7 @@ SC_HANDLE install_service(const std::string& binary_path, const char* name) {
 
 std::vector<Observed> watch(const std::function<void()>& action,
                             DWORD until_state, DWORD timeout_ms,
-                            const std::function<void()>& then_action,
+                            const std::function<void(const std::vector<Observed>&)>& then_action,
                             DWORD then_after_ms, const char* service_name) {
   // A handle of its own, closed at the end, so that no registration outlives
   // the watch; state that a late callback could still reach is left alive.
@@ -239,7 +239,7 @@ std::vector<Observed> watch(const std::function<void()>& action,
     if (now >= deadline) break;
     if (then_at && now >= then_at) {
       then_at = 0;
-      then_action();
+      then_action(state->seen);
       continue;
     }
     const ULONGLONG wake = then_at ? std::min(then_at, deadline) : deadline;
@@ -295,25 +295,28 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
                      double offset_ms) {
   AimedStop result;
   clear_record(version);
+  // Opened from the pids while the processes may still run; a pid that no
+  // longer opens is a process that has gone and been released already.
   HANDLE launcher = nullptr, client = nullptr;
+  bool launcher_gone = false, client_gone = false;
   result.seen = watch(
       [&] { StartServiceA(service, 0, nullptr); }, SERVICE_RUNNING, 20000,
-      [&] {
-        // Opened while both surely run, so that their ends can be waited on.
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                             reinterpret_cast<BYTE*>(&status), sizeof(status),
-                             &needed);
-        launcher = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+      [&](const std::vector<Observed>& seen) {
+        launcher = OpenProcess(SYNCHRONIZE, FALSE, seen.back().pid);
+        launcher_gone = !launcher;
         Record record;
-        if (!wait_record(version, &record)) return;
+        if (!wait_record(version, &record) || record.pid == 0) {
+          result.trouble = "no record from the client";
+          return;
+        }
         client = OpenProcess(SYNCHRONIZE, FALSE, record.pid);
+        client_gone = !client;
         double at = record.ends_at + offset_ms;
         if (offset_ms >= 0) {
           if (client) WaitForSingleObject(client, 20000);
           at = now_ms() + offset_ms;
         }
+        if (now_ms() > at + 1) result.trouble = "aimed too late";
         // Sleep to just short of the moment, then spin: Sleep is too coarse.
         while (now_ms() < at - 3) Sleep(1);
         while (now_ms() < at) {
@@ -326,9 +329,11 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
         result.request_ms = now_ms() - asked;
       });
   result.launcher_exited =
-      launcher && WaitForSingleObject(launcher, 2000) == WAIT_OBJECT_0;
+      launcher_gone ||
+      (launcher && WaitForSingleObject(launcher, 2000) == WAIT_OBJECT_0);
   result.client_ended =
-      client && WaitForSingleObject(client, 2000) == WAIT_OBJECT_0;
+      client_gone ||
+      (client && WaitForSingleObject(client, 2000) == WAIT_OBJECT_0);
   if (launcher) CloseHandle(launcher);
   if (client) CloseHandle(client);
   return result;

@@ -75,12 +75,12 @@ double now_ms();
 // Starts watching the service for status changes, runs `action`, and
 // collects every change seen until `until_state` or a stopped state arrives,
 // or `timeout_ms` passes. With `then_action`, reaching `until_state` does not
-// end the watch: `then_action` runs `then_after_ms` later, and the watch goes
-// on until the stopped state.
+// end the watch: `then_action` runs `then_after_ms` later, given what has
+// been seen so far, and the watch goes on until the stopped state.
 std::vector<Observed> watch(const std::function<void()>& action,
                             DWORD until_state = SERVICE_STOPPED,
                             DWORD timeout_ms = 20000,
-                            const std::function<void()>& then_action = nullptr,
+                            const std::function<void(const std::vector<Observed>&)>& then_action = nullptr,
                             DWORD then_after_ms = 0,
                             const char* service_name = "quorvel-client");
 // Waits (bounded polling) until the service is in `state`.
@@ -97,6 +97,7 @@ struct AimedStop {
   DWORD request_error = 0;      // the request's error, if it failed
   bool launcher_exited = false; // within 2 s of the stopped state
   bool client_ended = false;    // within 2 s of the stopped state
+  std::string trouble;          // what kept the harness from aiming, if any
 };
 AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
                      double offset_ms);
