@@ -65,9 +65,11 @@ State g_state;
 // The dispatcher's own lock, held while the control handler runs and taken
 // by a stopped report. Recursive, like the critical section it stands for.
 std::recursive_mutex g_dispatcher_lock;
-// The thread run_dispatcher starts for service_main; joined by
+// The thread run_dispatcher starts for service_main, and the watchdog that
+// ends the test program if that run deadlocks; both joined by
 // join_service_thread or the next reset.
 std::thread g_service_thread;
+std::thread g_watchdog;
 
 // Waits for `done` under `lock`; past 10 s the run is taken for a deadlock
 // and the test program ends with a message rather than hanging.
@@ -233,6 +235,7 @@ void join_service_thread() {
                 "service_main did not return");
   }
   g_service_thread.join();
+  g_watchdog.join();
 }
 
 uint32_t send_control(uint32_t control) {
@@ -456,6 +459,13 @@ uint32_t run_dispatcher(const char* name, ServiceMainRoutine main) {
     g_state.service_name = name;
     controller = g_state.controller;
   }
+  // Whatever is stuck (the controller in a control, the dispatcher waiting
+  // for the stopped report, or service_main), the watchdog sees it.
+  g_watchdog = std::thread([] {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    wait_or_die(lock, [] { return g_state.service_returned && g_state.stopped_report_done; },
+                "the run did not end");
+  });
   g_service_thread = std::thread([main] {
     char service_name[] = "quorvel-client";
     char parameter[] = "--start-parameter";

@@ -239,7 +239,7 @@ TEST_F(ServiceTest, LateStopAtEachPointOfTheRunsEnd) {
       if (c.wait == kHandlerDone) {
         late.join();
       } else {
-        ASSERT_TRUE(fake::wait_for_handler_entries(c.stop_first ? 2 : 1));
+        ASSERT_TRUE(fake::wait_for_handler_entries(c.stop_first ? 2 : 1, std::chrono::seconds(3)));
       }
     });
     run_service([&c] {
