@@ -13,7 +13,11 @@ int _dowildcard = -1;
 // exception to standard error, which this windowed program does not have;
 // its demangler alone is a third of the executable. Ending the process the
 // way abort() does is all that is left to do.
+// The name is libstdc++'s, reserved to it: this definition replaces its own,
+// and only libstdc++ calls it.
 namespace __gnu_cxx {
+// cppcheck-suppress unusedFunction
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 #endif

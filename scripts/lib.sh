@@ -8,7 +8,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 # Debian packages the build and the tests need.
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-          wine wine64 python3)
+          wine wine64 python3 lld clang-tidy cppcheck gcovr)
 
 ensure_packages() {
   local missing=()

@@ -79,27 +79,41 @@ TEST_F(SettingsTest, ReadsStoredTextOrFallsBackToTheDefault) {
 }
 
 TEST(SettingText, NeverReadsPastTheStoredBytesOrTheBuffer) {
-  // The buffer holds a stale tail past the stored bytes; none of it may show.
-  const unsigned char buffer[8] = {'a', 'b', 'X', 'Y', 'Z', 'W', 'V', 'U'};
+  // The buffer holds a stale tail past the stored bytes; none of it may show,
+  // not even up to a zero that lies past the stored size.
+  const string stale = "abXYZWVU";
+  const string zero_after = "ab\0XYZWV"s;
+  const string zero_later = "abcde\0WV"s;
   struct Case {
+    const string* buffer;
     uint32_t result, type, size;
     const char* expected;
   };
   const Case cases[] = {
-      {0, 1, 2, "ab"},
-      {0, 1, 0, "default"},  // nothing stored: the default stands
-      {0, 1, 1, "a"},
-      {0, 2, 7, "abXYZWV"},
-      {0, 1, 8, "default"},   // fills the buffer, no terminator
-      {0, 1, 9, "default"},   // a size beyond the buffer is not trusted
-      {0, 1, 0xFFFFFFFF, "default"},
-      {234, 1, 8, "default"},  // ERROR_MORE_DATA
-      {2, 1, 2, "default"},
-      {0, 4, 4, "default"},
+      {&stale, 0, 1, 2, "ab"},
+      {&stale, 0, 1, 0, "default"},  // nothing stored: the default stands
+      {&stale, 0, 1, 1, "a"},
+      {&stale, 0, 2, 7, "abXYZWV"},
+      {&stale, 0, 1, 8, "default"},   // fills the buffer, no terminator
+      {&stale, 0, 1, 9, "default"},   // a size beyond the buffer is not trusted
+      {&stale, 0, 1, 0xFFFFFFFF, "default"},
+      {&stale, 234, 1, 8, "default"},  // ERROR_MORE_DATA
+      {&stale, 2, 1, 2, "default"},
+      {&stale, 0, 4, 4, "default"},
+      {&zero_after, 0, 1, 1, "a"},
+      {&zero_after, 0, 1, 2, "ab"},
+      {&zero_after, 0, 1, 3, "ab"},
+      {&zero_later, 0, 1, 3, "abc"},
+      {&zero_later, 0, 2, 4, "abcd"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.result << "/" << c.type << "/" << c.size);
-    EXPECT_EQ(launcher::setting_text(c.result, c.type, buffer, c.size, 8, "default"),
+    SCOPED_TRACE(testing::Message() << *c.buffer << "/" << c.result << "/"
+                                    << c.type << "/" << c.size);
+    ASSERT_EQ(c.buffer->size(), 8u);
+    EXPECT_EQ(launcher::setting_text(
+                  c.result, c.type,
+                  reinterpret_cast<const unsigned char*>(c.buffer->data()),
+                  c.size, 8, "default"),
               c.expected);
   }
 }

@@ -1,6 +1,10 @@
 // Direct mode against the real registry and the real CreateProcess.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "tests/windows/win_support.h"
 
 namespace {
@@ -65,6 +69,39 @@ TEST(DirectMode, StartsTheClientInInstallDirWithTheExactTail) {
     EXPECT_TRUE(wintest::process_alive(record.pid));
     end_client(record.pid);
   }
+}
+
+// The launcher is started inheriting an inheritable handle of the test; it
+// must not pass it on. A value far above the few handles a new process
+// opens for itself, so that none of the client's own can take it.
+TEST(DirectMode, ClientInheritsNoHandle) {
+  std::vector<HANDLE> filler(1000);
+  for (HANDLE& h : filler) h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE event = CreateEventA(&inheritable, TRUE, FALSE, nullptr);
+  for (HANDLE h : filler) CloseHandle(h);
+  ASSERT_TRUE(event);
+  const std::string tail =
+      "--probe-handle " + std::to_string(reinterpret_cast<uintptr_t>(event)) +
+      " --exit 0";
+  wintest::install_client("inherit");
+  wintest::set_settings("inherit", "C:\\");
+
+  // Started by the test itself, inheriting, the client sees the handle.
+  auto run = wintest::run("\"" + wintest::client_dir("inherit") +
+                          "\\quorvel_client.exe\" " + tail);
+  ASSERT_TRUE(run.finished);
+  Record record;
+  ASSERT_TRUE(wintest::wait_record("inherit", &record));
+  EXPECT_EQ(record.handle_valid, 1) << "the probe cannot see an inherited handle";
+
+  wintest::clear_record("inherit");
+  run = wintest::run("\"" + wintest::launcher_path() + "\" " + tail);
+  ASSERT_TRUE(run.finished);
+  record = Record();
+  ASSERT_TRUE(wintest::wait_record("inherit", &record));
+  EXPECT_EQ(record.handle_valid, 0) << "the client inherited the launcher's handle";
+  CloseHandle(event);
 }
 
 TEST(DirectMode, MissingClientStillExitsZeroAfterTheLine) {

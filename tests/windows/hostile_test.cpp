@@ -49,6 +49,8 @@ std::vector<Case> cases() {
       {"version empty", {REG_SZ, "\0"s}, kAbsent, "", kDefaultDir},
       {"version of no bytes", {REG_SZ, ""}, kAbsent, "1", kDefaultDir},
       {"version non-ASCII", {REG_SZ, "v\xE9\0"s}, kAbsent, "v\xE9", kDefaultDir},
+      {"version short, stored without its zero", {REG_SZ, "42"}, kAbsent, "42",
+       kDefaultDir},
       {"dir REG_EXPAND_SZ not expanded", kAbsent, {REG_EXPAND_SZ, "%TEMP%\\x\0"s},
        "1", "%TEMP%\\x"},
       {"dir empty", kAbsent, {REG_SZ, "\0"s}, "1", ""},
@@ -107,39 +109,72 @@ TEST(Hostile, SettingsInServiceMode) {
   }
 }
 
-TEST(Hostile, UnreadableKeyGivesTheDefaults) {
-  wintest::set_settings("9", "C:\\");
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
-                          WRITE_DAC | KEY_READ, &key), ERROR_SUCCESS);
-  // A DACL that grants nothing to anyone.
-  SECURITY_DESCRIPTOR sd;
-  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-  ACL acl;
-  InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
-  SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE);
-  const LONG set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
-  RegCloseKey(key);
-  HKEY probe = nullptr;
-  const LONG open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client",
-                                  0, KEY_READ, &probe);
-  if (probe) RegCloseKey(probe);
-  if (set != ERROR_SUCCESS || open != ERROR_ACCESS_DENIED) {
-    wintest::delete_settings();
-    GTEST_SKIP() << "this registry does not enforce key ACLs (set " << set
-                 << ", open " << open << "); the fake covers a denied key";
-  }
-  const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.output, line_for("1", "--exit 0", kDefaultDir));
+// The key's DACL decides what the launcher may read: nothing at all gives
+// the defaults; read access alone is all the launcher asks for, so the
+// stored values count.
+TEST(Hostile, KeyAccessDecidesWhatIsRead) {
+  struct Grant {
+    const char* name;
+    DWORD everyone;  // the one access granted to Everyone; 0: no entry at all
+    std::string version;
+    std::string dir;
+  };
+  const Grant grants[] = {
+      {"nothing granted to anyone", 0, "1", kDefaultDir},
+      {"read only, to everyone", KEY_READ, "9", "C:\\"},
+  };
+  PSID everyone = nullptr;
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0,
+                                       0, 0, 0, 0, &everyone));
+  for (const Grant& g : grants) {
+    SCOPED_TRACE(g.name);
+    wintest::set_settings("9", "C:\\");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
+                            WRITE_DAC | KEY_READ, &key), ERROR_SUCCESS);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    alignas(ACL) unsigned char acl_bytes[256];
+    auto* acl = reinterpret_cast<ACL*>(acl_bytes);
+    InitializeAcl(acl, sizeof(acl_bytes), ACL_REVISION);
+    if (g.everyone) AddAccessAllowedAce(acl, ACL_REVISION, g.everyone, everyone);
+    SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
+    const LONG set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+    RegCloseKey(key);
+    // The registry must enforce the grant: read opens exactly when granted,
+    // and more than read never does.
+    HKEY probe = nullptr;
+    const LONG read = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client",
+                                    0, KEY_READ, &probe);
+    if (probe) RegCloseKey(probe);
+    probe = nullptr;
+    const LONG all = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client",
+                                   0, KEY_ALL_ACCESS, &probe);
+    if (probe) RegCloseKey(probe);
+    const bool enforced = set == ERROR_SUCCESS && all == ERROR_ACCESS_DENIED &&
+                          read == (g.everyone ? ERROR_SUCCESS : ERROR_ACCESS_DENIED);
+    if (enforced) {
+      const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
+      EXPECT_EQ(run.exit_code, 0u);
+      EXPECT_EQ(run.output, line_for(g.version, "--exit 0", g.dir));
+    }
 
-  // Give the key an open DACL again so that later runs can replace it.
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
-                          WRITE_DAC, &key), ERROR_SUCCESS);
-  SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
-  RegCloseKey(key);
-  wintest::delete_settings();
+    // Give the key an open DACL again so that later runs can replace it.
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quorvel-client", 0,
+                            WRITE_DAC, &key), ERROR_SUCCESS);
+    SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+    RegCloseKey(key);
+    wintest::delete_settings();
+    if (!enforced) {
+      FreeSid(everyone);
+      GTEST_SKIP() << "this registry does not enforce key ACLs (set " << set
+                   << ", read " << read << ", all " << all
+                   << "); the fake covers a denied key";
+    }
+  }
+  FreeSid(everyone);
 }
 
 TEST(Hostile, CommandLines) {

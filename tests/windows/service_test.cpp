@@ -70,6 +70,8 @@ TEST_F(ServiceManager, RunsTheClientAndStopsItOnRequest) {
   EXPECT_EQ(start_error, 0u);
   ASSERT_EQ(wintest::describe(started), "RUNNING");
   EXPECT_TRUE(started[0].client_running) << "RUNNING before the client started";
+  EXPECT_EQ(started[0].controls,
+            static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 
   Record record;
   ASSERT_TRUE(wintest::wait_record("s1", &record));
@@ -139,6 +141,35 @@ TEST_F(ServiceManager, InterrogateChangesNothing) {
   EXPECT_EQ(wintest::describe(seen), "");
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_TRUE(wintest::process_alive(record.pid));
+  EXPECT_EQ(wintest::describe(control(SERVICE_CONTROL_STOP)),
+            "STOP_PENDING -> STOPPED(0,0)");
+}
+
+// The client's main thread ends early; the client then looks whether its
+// thread object is still held from outside. The launcher keeps the client's
+// process handle for the whole run, but must not keep its thread's.
+TEST_F(ServiceManager, LauncherKeepsNoHandleToTheClientsThread) {
+  // A process that does hold the thread's handle is seen to hold it.
+  wintest::install_client("s5");
+  wintest::clear_record("s5");
+  std::string command = client_command("s5", "--probe-main-thread 1000 --exit 0");
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
+                             0, nullptr, "C:\\", &startup, &info));
+  Record held;
+  EXPECT_TRUE(wintest::wait_record("s5", &held));
+  EXPECT_EQ(held.main_thread_held, 1) << "the probe cannot see a held thread";
+  WaitForSingleObject(info.hProcess, 10000);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+
+  prepare("s5", wintest::service_command("--probe-main-thread 5000"));
+  ASSERT_EQ(wintest::describe(start(SERVICE_RUNNING)), "RUNNING");
+  Record record;
+  ASSERT_TRUE(wintest::wait_record("s5", &record));
+  EXPECT_EQ(record.main_thread_held, 0) << "the launcher kept the thread's handle";
   EXPECT_EQ(wintest::describe(control(SERVICE_CONTROL_STOP)),
             "STOP_PENDING -> STOPPED(0,0)");
 }

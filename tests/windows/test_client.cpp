@@ -1,7 +1,7 @@
 // Stands in for quorvel_client.exe in the Windows-side tests. It records
-// what it was given in record.txt beside itself (written whole, then moved
-// into place, so a reader never sees half of it), then acts as its
-// arguments say:
+// what it was given in record.txt beside itself (written whole under a name
+// of its own, then moved into place, and closed by the line "end=1", so a
+// reader can tell a whole record), then acts as its arguments say:
 //   --exit N                end at once with exit code N
 //   --exit-after MS N       end after MS milliseconds with exit code N; the
 //                           record's ends_at says when, on the tests'
@@ -11,11 +11,17 @@
 //                           started it (waits for it to end first)
 //   --spawn                 first start a child of its own, which hangs
 //                           and writes no record; its pid is recorded
+//   --probe-handle H        also record whether the handle value H (decimal)
+//                           is a valid handle in this process
+//   --probe-main-thread MS  let the main thread end, then record whether
+//                           another process still holds a handle to it
+//                           (looked for during up to MS milliseconds)
 //   otherwise               hang until ended from outside
 // Unknown arguments (the launcher's own switch among them) are ignored.
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +49,10 @@ void write_record(const std::string& text) {
   GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string dir(path);
   dir.resize(dir.find_last_of('\\') + 1);
-  const std::string part = dir + "record.part";
+  // A part of its own, so that two clients of one directory never write
+  // into each other's.
+  const std::string part =
+      dir + "record." + std::to_string(GetCurrentProcessId()) + ".part";
   const std::string done = dir + "record.txt";
   FILE* file = std::fopen(part.c_str(), "wb");
   if (!file) return;
@@ -81,11 +90,9 @@ DWORD spawn_child() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--grandchild") == 0) {
-    Sleep(INFINITE);
-    return 0;
-  }
+// Writes the record (with `extra` lines) and acts as the arguments say;
+// returns the exit code.
+int run(int argc, char** argv, const std::string& extra) {
   // Opened before anything else, while the parent surely still exists.
   HANDLE parent = nullptr;
   bool watch_parent = false;
@@ -103,6 +110,15 @@ int main(int argc, char** argv) {
   record += "cmdline=" + std::string(GetCommandLineA()) + "\n";
   record += "cwd=" + std::string(cwd) + "\n";
   record += "env=" + std::string(std::getenv("QUORVEL_TEST_ENV") ? std::getenv("QUORVEL_TEST_ENV") : "") + "\n";
+  record += extra;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--probe-handle") == 0) {
+      const auto value = static_cast<uintptr_t>(std::strtoull(argv[i + 1], nullptr, 10));
+      DWORD flags = 0;
+      const bool valid = GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags);
+      record += "handle_valid=" + std::string(valid ? "1" : "0") + "\n";
+    }
+  }
   if (watch_parent) {
     DWORD code = 0xFFFFFFFF;
     if (parent && WaitForSingleObject(parent, 10000) == WAIT_OBJECT_0) {
@@ -118,6 +134,7 @@ int main(int argc, char** argv) {
       record += "ends_at=" + std::to_string(now_ms() + std::atoi(argv[i + 1])) + "\n";
     }
   }
+  record += "end=1\n";
   write_record(record);
 
   for (int i = 1; i < argc; ++i) {
@@ -137,4 +154,56 @@ int main(int argc, char** argv) {
   }
   Sleep(INFINITE);
   return 0;
+}
+
+namespace {
+
+int g_argc = 0;
+char** g_argv = nullptr;
+DWORD g_main_thread_id = 0;
+HANDLE g_main_thread = nullptr;  // this process's own handle to it
+DWORD g_probe_ms = 0;
+
+// Waits for the main thread to end, drops this process's own handle to it,
+// and looks for the thread by its id: it can still be opened while another
+// process holds a handle to it.
+DWORD WINAPI probe_main_thread(void*) {
+  WaitForSingleObject(g_main_thread, INFINITE);
+  CloseHandle(g_main_thread);
+  const ULONGLONG deadline = GetTickCount64() + g_probe_ms;
+  bool held = true;
+  while (held) {
+    HANDLE opened = OpenThread(SYNCHRONIZE, FALSE, g_main_thread_id);
+    if (!opened) {
+      held = false;
+      break;
+    }
+    CloseHandle(opened);
+    if (GetTickCount64() > deadline) break;
+    Sleep(10);
+  }
+  ExitProcess(static_cast<UINT>(
+      run(g_argc, g_argv, "main_thread_held=" + std::string(held ? "1" : "0") + "\n")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--grandchild") == 0) {
+    Sleep(INFINITE);
+    return 0;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--probe-main-thread") == 0) {
+      g_argc = argc;
+      g_argv = argv;
+      g_probe_ms = static_cast<DWORD>(std::atoi(argv[i + 1]));
+      g_main_thread_id = GetCurrentThreadId();
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                      &g_main_thread, SYNCHRONIZE, FALSE, 0);
+      CloseHandle(CreateThread(nullptr, 0, probe_main_thread, nullptr, 0, nullptr));
+      ExitThread(0);
+    }
+  }
+  return run(argc, argv, "");
 }

@@ -47,6 +47,7 @@ void CALLBACK on_status_change(void* parameter) {
   const SERVICE_STATUS_PROCESS& s = notify->ServiceStatus;
   state->seen.push_back({s.dwCurrentState, s.dwWin32ExitCode,
                          s.dwServiceSpecificExitCode, s.dwProcessId,
+                         s.dwControlsAccepted,
                          client_process_count(s.dwProcessId) > 0, now_ms()});
 }
 
@@ -90,15 +91,43 @@ void install_client(const std::string& version) {
   clear_record(version);
 }
 
+namespace {
+
+// The whole file, or false when it cannot be opened. It is opened sharing
+// everything: the handle through which a writer moved the file into place
+// may still be open with delete access, and an open that does not share
+// deletion fails until it is closed (what std::ifstream would do).
+bool read_shared(const std::string& path, std::string* text) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  text->clear();
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    text->append(chunk, got);
+  }
+  CloseHandle(file);
+  return true;
+}
+
+}  // namespace
+
 bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms) {
   const std::string path = client_dir(version) + "\\record.txt";
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  std::string text;
+  // The client closes its record with this line.
+  static const std::string kEnd = "\nend=1\n";
+  while (!read_shared(path, &text) || text.size() < kEnd.size() ||
+         text.compare(text.size() - kEnd.size(), kEnd.size(), kEnd) != 0) {
     if (GetTickCount64() > deadline) return false;
     Sleep(10);
   }
-  std::istringstream lines(read_file(path));
+  *record = Record();
+  std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     const size_t eq = line.find('=');
@@ -111,6 +140,8 @@ bool wait_record(const std::string& version, Record* record,
     if (key == "parent_exit") record->parent_exit = std::stoll(value);
     if (key == "spawned") record->spawned = std::stoul(value);
     if (key == "ends_at") record->ends_at = std::stod(value);
+    if (key == "handle_valid") record->handle_valid = std::stoi(value);
+    if (key == "main_thread_held") record->main_thread_held = std::stoi(value);
   }
   return true;
 }

@@ -29,8 +29,12 @@ struct Record {
   long long parent_exit = -1;
   DWORD spawned = 0;     // the child it started (--spawn)
   double ends_at = 0;    // when it ends by itself (--exit-after), now_ms()
+  int handle_valid = -1;      // --probe-handle: 1 valid, 0 not
+  int main_thread_held = -1;  // --probe-main-thread: 1 held elsewhere, 0 not
 };
-// Polls (bounded) for the client's record; false when none came in time.
+// Polls (bounded) for the client's whole record; false when none came in
+// time. A record that cannot be opened yet or lacks its end line is read
+// again.
 bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms = 10000);
 
@@ -65,6 +69,7 @@ struct Observed {
   DWORD exit_code;
   DWORD specific;
   DWORD pid;
+  DWORD controls;       // dwControlsAccepted
   bool client_running;  // a quorvel_client.exe child of `pid` existed then
   double at_ms;         // when it was seen, on the now_ms() clock
 };
