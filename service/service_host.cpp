@@ -1,6 +1,7 @@
 #include "service/service_host.h"
 
 #include <mutex>
+#include <new>
 
 #include "launcher/child_process.h"
 #include "launcher/client_launch.h"
@@ -23,11 +24,12 @@ namespace {
 // is ended (TerminateProcess), its handle closed and the event set, none of
 // which waits on another thread.
 //
-// Constructed once and never destroyed: the dispatcher returns on the main
-// thread as soon as the stopped report is made, and the exit-time
-// destructors may then run while the service thread is still on its way
-// out of that report.
-std::mutex& g_lock = *new std::mutex;
+// Constructed once, in storage of its own, and never destroyed: the
+// dispatcher returns on the main thread as soon as the stopped report is
+// made, and the exit-time destructors may then run while the service thread
+// is still on its way out of that report.
+alignas(std::mutex) unsigned char g_lock_storage[sizeof(std::mutex)];
+std::mutex& g_lock = *::new (static_cast<void*>(g_lock_storage)) std::mutex;
 
 // The ServiceStatusRecord. Guarded by g_lock; written by both threads, each
 // of which reports a copy taken under the lock; lives for the process.
