@@ -45,10 +45,13 @@ struct RunResult {
 };
 // Runs `command_line` with standard output redirected to a file, in
 // `directory` (or this process's own), with QUORVEL_TEST_ENV set to
-// `environment_value` (or unset).
+// `environment_value` (or unset). With `application`, that file is run and
+// `command_line` is passed on exactly as written, as the service manager of
+// Windows passes a registered path that is not quoted.
 RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
               const char* environment_value = nullptr,
-              const char* directory = nullptr);
+              const char* directory = nullptr,
+              const char* application = nullptr);
 
 // Creates the service `name` anew (stopping and deleting an earlier one)
 // with `binary_path`. Returns an open handle with all access.
