@@ -132,8 +132,7 @@ void set_settings(const std::string& version, const std::string& install_dir) {
 }
 
 RunResult run(const std::string& command_line, DWORD timeout_ms,
-              const char* environment_value, const char* directory,
-              const char* application) {
+              const char* environment_value, const char* directory) {
   RunResult result;
   char temp_dir[MAX_PATH], out_path[MAX_PATH];
   GetTempPathA(MAX_PATH, temp_dir);
@@ -150,7 +149,7 @@ RunResult run(const std::string& command_line, DWORD timeout_ms,
   std::string command = command_line;
   SetEnvironmentVariableA("QUORVEL_TEST_ENV", environment_value);
   const ULONGLONG started = GetTickCount64();
-  const BOOL created = CreateProcessA(application, command.data(), nullptr, nullptr,
+  const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr,
                                       TRUE, 0, nullptr, directory, &startup, &info);
   SetEnvironmentVariableA("QUORVEL_TEST_ENV", nullptr);
   CloseHandle(out);

@@ -45,13 +45,10 @@ struct RunResult {
 };
 // Runs `command_line` with standard output redirected to a file, in
 // `directory` (or this process's own), with QUORVEL_TEST_ENV set to
-// `environment_value` (or unset). With `application`, that file is run and
-// `command_line` is passed on exactly as written, as the service manager of
-// Windows passes a registered path that is not quoted.
+// `environment_value` (or unset).
 RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
               const char* environment_value = nullptr,
-              const char* directory = nullptr,
-              const char* application = nullptr);
+              const char* directory = nullptr);
 
 // Creates the service `name` anew (stopping and deleting an earlier one)
 // with `binary_path`. Returns an open handle with all access.
