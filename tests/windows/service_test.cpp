@@ -106,8 +106,9 @@ TEST_F(ServiceManager, ClientEndingByItselfStopsTheServiceWith1067) {
   }
 }
 
-// Wine's CreateProcess gives other codes than Windows for some failures;
-// the rows below say which.
+// Wine's process creation differs from Windows in a few results (two error
+// codes, the quoting of a path it found); tests that meet one expect each
+// system's own.
 bool on_wine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") !=
          nullptr;

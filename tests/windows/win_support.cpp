@@ -94,11 +94,14 @@ bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms) {
   const std::string path = client_dir(version) + "\\record.txt";
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  // A record starts with its pid. The file can be there and yet not be
+  // readable for a moment: the client's rename may still hold it open.
+  std::string text;
+  while ((text = read_file(path)).compare(0, 4, "pid=") != 0) {
     if (GetTickCount64() > deadline) return false;
     Sleep(10);
   }
-  std::istringstream lines(read_file(path));
+  std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     const size_t eq = line.find('=');
