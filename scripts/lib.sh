@@ -77,3 +77,28 @@ sign_executable() {
     osslsigncode sign -pkcs12 "$pfx" -readpass - -h sha256 \
       -n "quorvel-client launcher" "${stamp[@]}" -in "$in" -out "$out" >/dev/null
 }
+
+# Copies the working tree (tracked and new files, not the ignored ones) into
+# BASE at a path of at least 150 characters, and prints that path: nothing
+# in the build or the tests may depend on where a checkout lives.
+#   long_path_copy BASE
+long_path_copy() {
+  local dir="$1/home-of-a-developer-with-a-long-name/src/checkouts-kept-side-by-side"
+  dir="$dir/quorvel-launcher-at-a-path-longer-than-usual/worktree-number-1"
+  [ ${#dir} -ge 150 ] || { echo "long_path_copy: only ${#dir} characters" >&2; return 1; }
+  mkdir -p "$dir"
+  (cd "$ROOT" && git ls-files -z -co --exclude-standard |
+     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+     tar --null -T - -cf -) | tar -xf - -C "$dir"
+  echo "$dir"
+}
+
+# Builds the windows preset in DIR and runs its tests in the Wine prefix
+# already started.
+windows_tests_in() { (cd "$1" && build_preset windows && ctest --preset windows); }
+
+# same_sha256 A B: prints the SHA-256 of both files; true when they match.
+same_sha256() {
+  sha256sum "$1" "$2"
+  [ "$(sha256sum <"$1")" = "$(sha256sum <"$2")" ]
+}
