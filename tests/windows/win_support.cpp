@@ -94,11 +94,17 @@ bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms) {
   const std::string path = client_dir(version) + "\\record.txt";
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  // The record is moved into place whole, but a reader's open can still fail
+  // with a sharing violation until the mover has closed its handle (as it
+  // does while any handle opened for DELETE is open), and then reads
+  // nothing. A record is never empty, so an empty read means: poll on.
+  std::string text;
+  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ||
+         (text = read_file(path)).empty()) {
     if (GetTickCount64() > deadline) return false;
     Sleep(10);
   }
-  std::istringstream lines(read_file(path));
+  std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     const size_t eq = line.find('=');
