@@ -8,7 +8,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 # Debian packages the build and the tests need.
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-          wine wine64 python3 lld clang-tidy cppcheck gcovr)
+          wine wine64 python3 lld clang-tidy cppcheck gcovr osslsigncode openssl)
 
 ensure_packages() {
   local missing=()
@@ -62,4 +62,43 @@ wine_run() {
   tr -d '\r' <"$out"
   rm -f "$out"
   return $rc
+}
+
+# Signs a Windows executable with Authenticode (SHA-256):
+#   sign_executable IN OUT PKCS12_FILE PASSWORD [TIMESTAMP_URL]
+# The password goes through a pipe, not the command line. With a URL, an
+# RFC 3161 time-stamping server countersigns the signature.
+sign_executable() {
+  local in="$1" out="$2" pfx="$3" password="$4" url="${5:-}"
+  local stamp=()
+  [ -n "$url" ] && stamp=(-ts "$url")
+  rm -f "$out"
+  printf '%s' "$password" |
+    osslsigncode sign -pkcs12 "$pfx" -readpass - -h sha256 \
+      -n "quorvel-client launcher" "${stamp[@]}" -in "$in" -out "$out" >/dev/null
+}
+
+# Copies the working tree (tracked and new files, not the ignored ones) into
+# BASE at a path of at least 150 characters, and prints that path: nothing
+# in the build or the tests may depend on where a checkout lives.
+#   long_path_copy BASE
+long_path_copy() {
+  local dir="$1/home-of-a-developer-with-a-long-name/src/checkouts-kept-side-by-side"
+  dir="$dir/quorvel-launcher-at-a-path-longer-than-usual/worktree-number-1"
+  [ ${#dir} -ge 150 ] || { echo "long_path_copy: only ${#dir} characters" >&2; return 1; }
+  mkdir -p "$dir"
+  (cd "$ROOT" && git ls-files -z -co --exclude-standard |
+     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+     tar --null -T - -cf -) | tar -xf - -C "$dir"
+  echo "$dir"
+}
+
+# Builds the windows preset in DIR and runs its tests in the Wine prefix
+# already started.
+windows_tests_in() { (cd "$1" && build_preset windows && ctest --preset windows); }
+
+# same_sha256 A B: prints the SHA-256 of both files; true when they match.
+same_sha256() {
+  sha256sum "$1" "$2"
+  [ "$(sha256sum <"$1")" = "$(sha256sum <"$2")" ]
 }

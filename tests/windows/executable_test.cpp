@@ -1,8 +1,12 @@
-// What the built quorvel_launcher.exe carries: icon, version, no manifest.
+// What the built quorvel_launcher.exe carries: icon, the project's version,
+// no manifest.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
 #include <vector>
+
+#include "quorvel_version.h"
 
 #include "tests/windows/win_support.h"
 
@@ -33,10 +37,20 @@ TEST(Executable, CarriesTheIconAndVersionButNoManifest) {
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length));
-  EXPECT_EQ(info->dwFileVersionMS, 0x00010000u);
-  EXPECT_EQ(info->dwFileVersionLS, 0u);
-  EXPECT_EQ(info->dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(info->dwProductVersionLS, 0u);
+  const DWORD high = QUORVEL_VERSION_MAJOR << 16 | QUORVEL_VERSION_MINOR;
+  const DWORD low = QUORVEL_VERSION_PATCH << 16 | QUORVEL_VERSION_TWEAK;
+  EXPECT_EQ(info->dwFileVersionMS, high);
+  EXPECT_EQ(info->dwFileVersionLS, low);
+  EXPECT_EQ(info->dwProductVersionMS, high);
+  EXPECT_EQ(info->dwProductVersionLS, low);
+  for (const char* name : {"FileVersion", "ProductVersion"}) {
+    SCOPED_TRACE(name);
+    const std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+    char* text = nullptr;
+    ASSERT_TRUE(VerQueryValueA(data.data(), key.c_str(),
+                               reinterpret_cast<void**>(&text), &length));
+    EXPECT_STREQ(text, QUORVEL_VERSION_TEXT);
+  }
 }
 
 }  // namespace

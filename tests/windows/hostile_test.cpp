@@ -180,19 +180,27 @@ TEST(Hostile, KeyAccessDecidesWhatIsRead) {
 TEST(Hostile, CommandLines) {
   wintest::set_settings("h1", "C:\\");
   wintest::install_client("h1");
-  const std::string launcher = "\"" + wintest::launcher_path() + "\"";
+  // Run from a fixed path shorter than the client's, wherever the checkout
+  // lives, so that the launcher's own line always fits and only the client's
+  // composed command meets the limit.
+  const std::string launcher = "\"" + wintest::short_launcher_path() + "\"";
+  const std::string client =
+      "\"" + wintest::client_dir("h1") + "\\quorvel_client.exe\"";
+  ASSERT_LT(launcher.size(), client.size());
   struct Line {
     const char* name;
     std::string tail;
     bool client_starts;
   };
   // The longest line CreateProcessA takes: 32,767 characters with the zero.
-  const std::string longest(32766 - launcher.size() - 1 - 10, 'x');
+  // "--exit 0 " and this fill the client's command to 32,766 characters.
+  const std::string longest(32766 - client.size() - 1 - 9, 'x');
   const Line lines[] = {
       {"unmatched quote", "--exit 0 \"unclosed", true},
       {"non-ASCII bytes", "--exit 0 \xE9\xFF\x80 \x01", true},
       {"trailing blanks", "--exit 0   ", true},
-      {"maximum length", "--exit 0 " + longest, false},
+      {"client's command of the maximum length", "--exit 0 " + longest, true},
+      {"client's command one too long", "--exit 0 " + longest + "x", false},
   };
   for (const Line& l : lines) {
     SCOPED_TRACE(l.name);
@@ -205,8 +213,7 @@ TEST(Hostile, CommandLines) {
     EXPECT_EQ(wintest::wait_record("h1", &record, l.client_starts ? 10000 : 300),
               l.client_starts);
     if (l.client_starts) {
-      EXPECT_EQ(record.cmdline, "\"" + wintest::client_dir("h1") +
-                                    "\\quorvel_client.exe\" " + l.tail);
+      EXPECT_EQ(record.cmdline, client + " " + l.tail);
     }
   }
 }

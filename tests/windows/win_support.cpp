@@ -200,11 +200,22 @@ RunResult run(const std::string& command_line, DWORD timeout_ms,
   return result;
 }
 
-std::string service_command(const std::string& extra, bool with_switch) {
-  std::string command = "\"" + launcher_path() + "\"";
+std::string service_command(const std::string& extra, bool with_switch,
+                            const std::string& launcher) {
+  std::string command = "\"" + launcher + "\"";
   if (with_switch) command += " -action=service";
   if (!extra.empty()) command += " " + extra;
   return command;
+}
+
+std::string short_launcher_path() {
+  static const std::string copy = [] {
+    const std::string path = "C:\\quorvel short\\quorvel_launcher.exe";
+    CreateDirectoryA("C:\\quorvel short", nullptr);
+    CopyFileA(launcher_path().c_str(), path.c_str(), FALSE);
+    return path;
+  }();
+  return copy;
 }
 
 SC_HANDLE install_service(const std::string& binary_path, const char* name) {

@@ -61,7 +61,12 @@ RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
 SC_HANDLE install_service(const std::string& binary_path,
                           const char* name = "quorvel-client");
 // The launcher registered as the service, with `extra` after the switch.
-std::string service_command(const std::string& extra, bool with_switch = true);
+std::string service_command(const std::string& extra, bool with_switch = true,
+                            const std::string& launcher = launcher_path());
+// A copy of the launcher at a fixed path shorter than any client's, made on
+// first use, for tests whose outcome depends on the length of the
+// launcher's own path: the same wherever the checkout lives.
+std::string short_launcher_path();
 
 // A status the service reported, as the service manager passed it on.
 struct Observed {
