@@ -342,7 +342,12 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
   HANDLE launcher = nullptr, client = nullptr;
   bool launcher_gone = false, client_gone = false;
   result.seen = watch(
-      [&] { StartServiceA(service, 0, nullptr); }, SERVICE_RUNNING, 20000,
+      [&] {
+        if (!StartServiceA(service, 0, nullptr)) {
+          result.trouble = "the start failed with " + std::to_string(GetLastError());
+        }
+      },
+      SERVICE_RUNNING, 20000,
       [&](const std::vector<Observed>& seen) {
         launcher = OpenProcess(SYNCHRONIZE, FALSE, seen.back().pid);
         launcher_gone = !launcher;
