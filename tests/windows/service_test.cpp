@@ -344,12 +344,18 @@ TEST_F(ServiceManager, RegisteredWithoutTheSwitchRunsDirectMode) {
 // the launcher's process goes away.
 TEST_F(ServiceManager, StopRightAtTheClientsOwnEnd) {
   prepare("s5", wintest::service_command("--exit-after 100 0"));
-  int stop_won = 0, client_won = 0;
-  for (int cycle = 0; cycle < 40; ++cycle) {
+  int stop_won = 0, client_won = 0, refused = 0;
+  for (int cycle = 0; stop_won + client_won < 40; ++cycle) {
     const double offset = cycle % 8 - 3;  // -3 .. +4 ms
     SCOPED_TRACE(testing::Message() << "cycle " << cycle << ", " << offset << " ms");
     const wintest::AimedStop run = wintest::aimed_stop(service, "s5", offset);
-    ASSERT_FALSE(run.seen.empty());
+    if (wintest::refused_by_process_creation(run)) {
+      // Nothing was aimed; the cycle is run again, a few times at most.
+      ASSERT_LT(++refused, 5) << run.trouble;
+      ASSERT_TRUE(wintest::wait_state(service, SERVICE_STOPPED));
+      continue;
+    }
+    ASSERT_TRUE(run.ran) << run.trouble << " " << wintest::describe(run.seen);
     const Observed& last = run.seen.back();
     ASSERT_EQ(last.state, static_cast<DWORD>(SERVICE_STOPPED)) << wintest::describe(run.seen);
     ASSERT_TRUE(last.exit_code == 0 || last.exit_code == 1067) << wintest::describe(run.seen);
@@ -362,7 +368,8 @@ TEST_F(ServiceManager, StopRightAtTheClientsOwnEnd) {
     ASSERT_TRUE(QueryServiceStatus(service, &status));
     ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   }
-  std::printf("stop won %d, client's end won %d\n", stop_won, client_won);
+  std::printf("stop won %d, client's end won %d, process creation refused %d\n",
+              stop_won, client_won, refused);
 }
 
 // The client ends with the launcher's process, however that ends; a child

@@ -344,11 +344,13 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
   result.seen = watch(
       [&] {
         if (!StartServiceA(service, 0, nullptr)) {
-          result.trouble = "the start failed with " + std::to_string(GetLastError());
+          result.start_error = GetLastError();
+          result.trouble = "the start failed with " + std::to_string(result.start_error);
         }
       },
       SERVICE_RUNNING, 20000,
       [&](const std::vector<Observed>& seen) {
+        result.ran = true;
         launcher = OpenProcess(SYNCHRONIZE, FALSE, seen.back().pid);
         launcher_gone = !launcher;
         Record record;
@@ -384,6 +386,12 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
   if (launcher) CloseHandle(launcher);
   if (client) CloseHandle(client);
   return result;
+}
+
+bool refused_by_process_creation(const AimedStop& run) {
+  constexpr DWORD kInternalError = 1359;
+  return !run.ran && (run.start_error == kInternalError ||
+                      describe(run.seen) == "STOPPED(1066,1359)");
 }
 
 bool process_alive(DWORD pid) {

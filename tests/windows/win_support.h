@@ -108,7 +108,15 @@ struct AimedStop {
   bool launcher_exited = false; // within 2 s of the stopped state
   bool client_ended = false;    // within 2 s of the stopped state
   std::string trouble;          // what kept the harness from aiming, if any
+  DWORD start_error = 0;        // StartService's error, if it failed
+  bool ran = false;             // RUNNING was reported and a stop aimed;
+                                // otherwise the exits above say nothing
 };
+// Wine's process creation now and then fails with ERROR_INTERNAL_ERROR
+// (1359), for the service manager starting the launcher as for the launcher
+// starting its client (which then stops, rightly, with 1066 and that code).
+// True when that, and nothing else, kept `run` from running.
+bool refused_by_process_creation(const AimedStop& run);
 AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
                      double offset_ms);
 
