@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 namespace wintest {
@@ -19,13 +18,6 @@ void make_dirs(const std::string& path) {
       CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
     }
   }
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 constexpr DWORD kAllStates = 0x7F;
@@ -195,7 +187,7 @@ RunResult run(const std::string& command_line, DWORD timeout_ms,
     GetExitCodeProcess(info.hProcess, &result.exit_code);
     CloseHandle(info.hProcess);
   }
-  result.output = read_file(out_path);
+  read_shared(out_path, &result.output);
   DeleteFileA(out_path);
   return result;
 }
