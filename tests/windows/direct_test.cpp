@@ -57,7 +57,7 @@ TEST(DirectMode, StartsTheClientInInstallDirWithTheExactTail) {
     const auto run = wintest::run(command, 20000, "inherited");
 
     // The client hangs; the launcher returned without waiting for it.
-    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_EQ(run.output, expected_line(c.version, c.tail, work));
     Record record;
@@ -90,14 +90,14 @@ TEST(DirectMode, ClientInheritsNoHandle) {
   // Started by the test itself, inheriting, the client sees the handle.
   auto run = wintest::run("\"" + wintest::client_dir("inherit") +
                           "\\quorvel_client.exe\" " + tail);
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   Record record;
   ASSERT_TRUE(wintest::wait_record("inherit", &record));
   EXPECT_EQ(record.handle_valid, 1) << "the probe cannot see an inherited handle";
 
   wintest::clear_record("inherit");
   run = wintest::run("\"" + wintest::launcher_path() + "\" " + tail);
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   record = Record();
   ASSERT_TRUE(wintest::wait_record("inherit", &record));
   EXPECT_EQ(record.handle_valid, 0) << "the client inherited the launcher's handle";
@@ -107,7 +107,7 @@ TEST(DirectMode, ClientInheritsNoHandle) {
 TEST(DirectMode, MissingClientStillExitsZeroAfterTheLine) {
   wintest::set_settings("absent", "C:\\");
   const auto run = wintest::run("\"" + wintest::launcher_path() + "\" -q");
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.output, expected_line("absent", "-q", "C:\\"));
 }
@@ -117,7 +117,7 @@ TEST(DirectMode, DefaultsApplyWithoutTheKey) {
   wintest::install_client("1");
   CreateDirectoryA("C:\\Program Files\\quorvel-client", nullptr);
   const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.output, expected_line("1", "--exit 0",
                                       "C:\\Program Files\\quorvel-client"));
@@ -137,7 +137,7 @@ TEST(DirectMode, WildcardsAreExpandedBeforeTheScan) {
   const std::string command = "\"" + wintest::launcher_path() + "\" -action=servic*";
 
   auto run = wintest::run(command, 20000, nullptr, dir);
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.output, expected_line("absent", "-action=servic*", "C:\\"));
 
@@ -148,7 +148,7 @@ TEST(DirectMode, WildcardsAreExpandedBeforeTheScan) {
   CloseHandle(created);
   run = wintest::run(command, 20000, nullptr, dir);
   DeleteFileA(file.c_str());
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   EXPECT_EQ(run.exit_code, 1063u);
   EXPECT_EQ(run.output, "");
 }

@@ -76,7 +76,7 @@ TEST(Hostile, SettingsInDirectMode) {
     SCOPED_TRACE(c.name);
     store(c);
     const auto run = wintest::run("\"" + wintest::launcher_path() + "\" --exit 0");
-    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_EQ(run.output, line_for(c.expected_version, "--exit 0", c.expected_dir));
   }
@@ -94,7 +94,7 @@ TEST(Hostile, SettingsInServiceMode) {
     SC_HANDLE service = wintest::install_service(
         wintest::service_command("--exit-after 200 0"));
     ASSERT_TRUE(service);
-    const auto seen = wintest::watch([&] { StartServiceA(service, 0, nullptr); });
+    const auto seen = wintest::watch_start(service, SERVICE_STOPPED);
     const bool runs = c.expected_version == "1" && c.expected_dir == kDefaultDir;
     if (runs) {
       EXPECT_EQ(wintest::describe(seen), "RUNNING -> STOPPED(1067,0)");
@@ -206,7 +206,7 @@ TEST(Hostile, CommandLines) {
     SCOPED_TRACE(l.name);
     wintest::clear_record("h1");
     const auto run = wintest::run(launcher + " " + l.tail);
-    ASSERT_TRUE(run.finished);
+    ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_EQ(run.output, line_for("h1", l.tail, "C:\\"));
     wintest::Record record;

@@ -38,14 +38,7 @@ struct ServiceManager : ::testing::Test {
   }
 
   std::vector<Observed> start(DWORD until, const char* parameter = nullptr) {
-    return wintest::watch(
-        [&] {
-          const char* args[] = {parameter};
-          if (!StartServiceA(service, parameter ? 1 : 0, parameter ? args : nullptr)) {
-            start_error = GetLastError();
-          }
-        },
-        until);
+    return wintest::watch_start(service, until, &start_error, parameter);
   }
 
   std::vector<Observed> control(DWORD code) {
@@ -123,14 +116,14 @@ DWORD create_process_error(std::string command, const std::string& directory) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                     nullptr, directory.c_str(), &startup, &info)) {
+  const DWORD error =
+      wintest::create_process(command, false, directory.c_str(), &startup, &info);
+  if (error == 0) {
     TerminateProcess(info.hProcess, 0);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    return 0;
   }
-  return GetLastError();
+  return error;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
@@ -300,8 +293,7 @@ TEST_F(ServiceManager, LauncherKeepsNoHandleToTheClientsThread) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
-                             0, nullptr, "C:\\", &startup, &info));
+  ASSERT_EQ(wintest::create_process(command, false, "C:\\", &startup, &info), 0u);
   Record held;
   EXPECT_TRUE(wintest::wait_record("s5", &held));
   EXPECT_EQ(held.main_thread_held, 1) << "the probe cannot see a held thread";
@@ -320,7 +312,7 @@ TEST_F(ServiceManager, LauncherKeepsNoHandleToTheClientsThread) {
 
 TEST_F(ServiceManager, RunByHandWithTheSwitchExitsWithTheDispatcherError) {
   const auto run = wintest::run(wintest::service_command(""));
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
   EXPECT_EQ(run.exit_code, 1063u);  // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
   EXPECT_EQ(run.output, "");        // no client was tried
 }
@@ -328,7 +320,7 @@ TEST_F(ServiceManager, RunByHandWithTheSwitchExitsWithTheDispatcherError) {
 TEST_F(ServiceManager, RegisteredWithoutTheSwitchRunsDirectMode) {
   prepare("s4", wintest::service_command("--watch-parent --exit 0", false));
   // The launcher never connects, so the start cannot succeed.
-  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_NE(wintest::start_service(service), 0u);
   Record record;
   ASSERT_TRUE(wintest::wait_record("s4", &record));
   EXPECT_EQ(record.cmdline, client_command("s4", "--watch-parent --exit 0"));

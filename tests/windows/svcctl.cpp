@@ -48,14 +48,15 @@ void print_seen(const char* what, const std::vector<wintest::Observed>& seen,
 }
 
 int stress(SC_HANDLE service, int cycles, int most_ms) {
-  int stopped_0 = 0, stopped_1067 = 0, other = 0, leftovers = 0, hangs = 0;
+  int stopped_0 = 0, stopped_1067 = 0, other = 0, leftovers = 0, hangs = 0,
+      refused = 0;
   DWORD slowest = 0;
   for (int i = 0; i < cycles; ++i) {
     // One watch from the start to the stopped report, with the stop request
     // at a random moment after RUNNING.
     ULONGLONG asked = 0;
     const auto seen = wintest::watch(
-        [&] { StartServiceA(service, 0, nullptr); }, SERVICE_RUNNING, 20000,
+        [&] { wintest::start_service(service); }, SERVICE_RUNNING, 20000,
         [&](const std::vector<wintest::Observed>&) {
           asked = GetTickCount64();
           SERVICE_STATUS s;
@@ -71,6 +72,9 @@ int stress(SC_HANDLE service, int cycles, int most_ms) {
       slowest = std::max(slowest, static_cast<DWORD>(GetTickCount64() - asked));
     } else if (text == "RUNNING -> STOPPED(1067,0)") {
       ++stopped_1067;
+    } else if (text == "STOPPED(1066," + std::to_string(wintest::kRefusedByWine) + ")") {
+      ++refused;  // Wine would not create the client's process
+      std::printf("cycle %d: process creation refused: %s\n", i, text.c_str());
     } else {
       ++other;
       std::printf("cycle %d: %s\n", i, text.c_str());
@@ -89,8 +93,10 @@ int stress(SC_HANDLE service, int cycles, int most_ms) {
     }
   }
   std::printf("cycles %d, stopped with 0: %d, stopped with 1067: %d, other: %d, "
-              "leftovers: %d, hangs: %d, slowest stop: %lu ms\n",
-              cycles, stopped_0, stopped_1067, other, leftovers, hangs, slowest);
+              "leftovers: %d, hangs: %d, slowest stop: %lu ms, process "
+              "creation refused by Wine (1359): %d\n",
+              cycles, stopped_0, stopped_1067, other, leftovers, hangs, slowest,
+              refused);
   return (other == 0 && leftovers == 0 && hangs == 0) ? 0 : 1;
 }
 
@@ -343,9 +349,7 @@ int main(int argc, char** argv) {
   if (!service) return 1;
   if (verb == "start") {
     DWORD error = 0;
-    const auto seen = wintest::watch(
-        [&] { if (!StartServiceA(service, 0, nullptr)) error = GetLastError(); },
-        SERVICE_RUNNING, 20000);
+    const auto seen = wintest::watch_start(service, SERVICE_RUNNING, &error);
     print_seen("start", seen, error);
   } else if (verb == "stop") {
     DWORD error = 0;

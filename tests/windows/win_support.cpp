@@ -156,6 +156,20 @@ void set_settings(const std::string& version, const std::string& install_dir) {
   set_setting("Install_Dir", REG_SZ, install_dir + '\0');
 }
 
+DWORD create_process(std::string command, bool inherit, const char* directory,
+                     STARTUPINFOA* startup, PROCESS_INFORMATION* info) {
+  DWORD error = 0;
+  for (int tries = 0; tries < kTries; ++tries) {
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, inherit, 0,
+                       nullptr, directory, startup, info)) {
+      return 0;
+    }
+    error = GetLastError();
+    if (error != kRefusedByWine) break;
+  }
+  return error;
+}
+
 RunResult run(const std::string& command_line, DWORD timeout_ms,
               const char* environment_value, const char* directory) {
   RunResult result;
@@ -171,14 +185,13 @@ RunResult run(const std::string& command_line, DWORD timeout_ms,
   startup.hStdOutput = out;
   startup.hStdError = out;
   PROCESS_INFORMATION info = {};
-  std::string command = command_line;
   SetEnvironmentVariableA("QUORVEL_TEST_ENV", environment_value);
   const ULONGLONG started = GetTickCount64();
-  const BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr,
-                                      TRUE, 0, nullptr, directory, &startup, &info);
+  result.create_error =
+      create_process(command_line, true, directory, &startup, &info);
   SetEnvironmentVariableA("QUORVEL_TEST_ENV", nullptr);
   CloseHandle(out);
-  if (created) {
+  if (result.create_error == 0) {
     CloseHandle(info.hThread);
     result.finished =
         WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0;
@@ -300,6 +313,31 @@ std::vector<Observed> watch(const std::function<void()>& action,
   return seen;
 }
 
+DWORD start_service(SC_HANDLE service, DWORD argc, const char** argv) {
+  DWORD error = 0;
+  for (int tries = 0; tries < kTries; ++tries) {
+    if (StartServiceA(service, argc, argv)) return 0;
+    error = GetLastError();
+    if (error != kRefusedByWine) break;
+  }
+  return error;
+}
+
+std::vector<Observed> watch_start(SC_HANDLE service, DWORD until_state,
+                                  DWORD* start_error, const char* parameter) {
+  const char* args[] = {parameter};
+  std::vector<Observed> seen;
+  for (int tries = 0; tries < kTries; ++tries) {
+    DWORD error = 0;
+    seen = watch([&] { error = start_service(service, parameter ? 1 : 0,
+                                             parameter ? args : nullptr); },
+                 until_state);
+    if (start_error) *start_error = error;
+    if (describe(seen) != "STOPPED(1066," + std::to_string(kRefusedByWine) + ")") break;
+  }
+  return seen;
+}
+
 bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   SERVICE_STATUS status = {};
@@ -381,9 +419,9 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
 }
 
 bool refused_by_process_creation(const AimedStop& run) {
-  constexpr DWORD kInternalError = 1359;
-  return !run.ran && (run.start_error == kInternalError ||
-                      describe(run.seen) == "STOPPED(1066,1359)");
+  return !run.ran && (run.start_error == kRefusedByWine ||
+                      describe(run.seen) ==
+                          "STOPPED(1066," + std::to_string(kRefusedByWine) + ")");
 }
 
 bool process_alive(DWORD pid) {

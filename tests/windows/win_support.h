@@ -43,15 +43,31 @@ void delete_settings();
 void set_setting(const char* name, DWORD type, const std::string& bytes);
 void set_settings(const std::string& version, const std::string& install_dir);
 
+// Wine's process creation now and then fails with ERROR_INTERNAL_ERROR
+// (1359), whatever the program: seen here about once in 1,500 service runs,
+// when the service manager started the launcher, when the launcher started
+// its client (the service then reports, rightly, STOPPED(1066,1359)), and
+// when a test started the launcher. What the tests start is started again
+// on that error alone, up to kTries times in all; the stress runs count
+// such runs apart.
+constexpr DWORD kRefusedByWine = 1359;
+constexpr int kTries = 3;
+
+// CreateProcessA(nullptr, command, ..., inherit, 0, nullptr, directory,
+// startup, info), tried again while Wine refuses it. 0, or the last error.
+DWORD create_process(std::string command, bool inherit, const char* directory,
+                     STARTUPINFOA* startup, PROCESS_INFORMATION* info);
+
 struct RunResult {
   bool finished = false;  // ended within the time-out (else it was killed)
   DWORD exit_code = 0;    // the full 32-bit code
   std::string output;     // its standard output, byte for byte
   DWORD elapsed_ms = 0;
+  DWORD create_error = 0; // why it could not be started, if it was not
 };
 // Runs `command_line` with standard output redirected to a file, in
 // `directory` (or this process's own), with QUORVEL_TEST_ENV set to
-// `environment_value` (or unset).
+// `environment_value` (or unset). Started with create_process.
 RunResult run(const std::string& command_line, DWORD timeout_ms = 20000,
               const char* environment_value = nullptr,
               const char* directory = nullptr);
@@ -93,6 +109,16 @@ std::vector<Observed> watch(const std::function<void()>& action,
                             const std::function<void(const std::vector<Observed>&)>& then_action = nullptr,
                             DWORD then_after_ms = 0,
                             const char* service_name = "quorvel-client");
+// StartServiceA, tried again while Wine refuses to create the launcher's
+// process (no status is reported for such a start). 0, or the last error.
+DWORD start_service(SC_HANDLE service, DWORD argc = 0,
+                    const char** argv = nullptr);
+// A watch (as above) of the service's start until `until_state`, run again
+// when the run ended in STOPPED(1066,1359), Wine refusing the client's
+// creation. The start's error, if any, goes to `start_error`.
+std::vector<Observed> watch_start(SC_HANDLE service, DWORD until_state,
+                                  DWORD* start_error = nullptr,
+                                  const char* parameter = nullptr);
 // Waits (bounded polling) until the service is in `state`.
 bool wait_state(SC_HANDLE service, DWORD state, DWORD timeout_ms = 20000);
 
@@ -112,10 +138,8 @@ struct AimedStop {
   bool ran = false;             // RUNNING was reported and a stop aimed;
                                 // otherwise the exits above say nothing
 };
-// Wine's process creation now and then fails with ERROR_INTERNAL_ERROR
-// (1359), for the service manager starting the launcher as for the launcher
-// starting its client (which then stops, rightly, with 1066 and that code).
-// True when that, and nothing else, kept `run` from running.
+// True when Wine's refusal (see kRefusedByWine), and nothing else, kept
+// `run` from running; aimed stops count such runs apart rather than retry.
 bool refused_by_process_creation(const AimedStop& run);
 AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
                      double offset_ms);
