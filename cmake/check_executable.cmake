@@ -1,10 +1,11 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks a PE executable with objdump: windowed subsystem (2), imports from
-# system DLLs only, and the hardening a LocalSystem service should carry:
-# ASLR with 64-bit entropy (DYNAMIC_BASE, HIGH_ENTROPY_VA, and relocations so
-# that the image can move), DEP (NX_COMPAT), no section both writable and
-# executable; and, for reproducible bytes, no link time stamp and neither
-# SOURCE_DIR nor BINARY_DIR (when given) inside. Run as:
+# system DLLs only and none of CryptoAPI, and the hardening a LocalSystem
+# service should carry: ASLR with 64-bit entropy (DYNAMIC_BASE,
+# HIGH_ENTROPY_VA, and relocations so that the image can move), DEP
+# (NX_COMPAT), no section both writable and executable; and, for
+# reproducible bytes, no link time stamp and neither SOURCE_DIR nor
+# BINARY_DIR (when given) inside. Run as:
 #   cmake -DOBJDUMP=... -DEXE=... [-DSOURCE_DIR=...] [-DBINARY_DIR=...] -P this file
 execute_process(COMMAND ${OBJDUMP} -p -h ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -26,6 +27,14 @@ foreach(entry IN LISTS names)
     list(APPEND faults "imports ${dll}, which is not a system DLL")
   endif()
   message(STATUS "imports ${dll}")
+endforeach()
+
+# CryptoAPI loads the cryptographic provider and the DLLs it pulls in at
+# every start (libssp seeds its stack guard so).
+foreach(function CryptAcquireContextA CryptGenRandom CryptReleaseContext)
+  if(dump MATCHES "[ \t]${function}\n")
+    list(APPEND faults "imports ${function}")
+  endif()
 endforeach()
 
 if(NOT dump MATCHES "DllCharacteristics[ \t]+([0-9a-fA-F]+)")

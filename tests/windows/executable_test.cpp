@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,30 @@ TEST(Executable, CarriesTheIconAndVersionButNoManifest) {
                                reinterpret_cast<void**>(&text), &length));
     EXPECT_STREQ(text, QUORVEL_VERSION_TEXT);
   }
+}
+
+// The stack guard (platform/stack_guard_win.cpp, in the test client as in
+// the launcher): seeded anew in each process, and an overrun of a frame
+// ends the process at once with the status of a stack buffer overrun, with
+// no message and no time spent in a handler.
+TEST(Executable, StackGuardIsSeededPerProcessAndEndsAnOverrun) {
+  wintest::install_client("g1");
+  const std::string client = "\"" + wintest::client_dir("g1") + "\\quorvel_client.exe\"";
+  std::set<unsigned long long> guards;
+  for (int overrun : {0, 0, 64}) {
+    SCOPED_TRACE(overrun);
+    wintest::clear_record("g1");
+    const auto run = wintest::run(client + " --overrun " + std::to_string(overrun));
+    ASSERT_TRUE(run.finished) << "creation error " << run.create_error;
+    EXPECT_EQ(run.exit_code, overrun ? static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN) : 0u);
+    EXPECT_EQ(run.output, "");
+    wintest::Record record;
+    ASSERT_TRUE(wintest::wait_record("g1", &record));
+    EXPECT_EQ(record.guard & 0xFF, 0u) << "a string function could copy it";
+    EXPECT_NE(record.guard, 0x2B992DDFA232ULL) << "never seeded";
+    guards.insert(record.guard);
+  }
+  EXPECT_EQ(guards.size(), 3u);
 }
 
 }  // namespace

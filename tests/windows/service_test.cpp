@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "tests/windows/win_support.h"
@@ -67,6 +68,14 @@ TEST_F(ServiceManager, RunsTheClientAndStopsItOnRequest) {
   EXPECT_TRUE(started[0].client_running) << "RUNNING before the client started";
   EXPECT_EQ(started[0].controls,
             static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  // The service process holds only the system DLLs it needs (as Wine loads
+  // them for it): no cryptographic provider, no window system.
+  const std::set<std::string> needed = {
+      "quorvel_launcher.exe", "ntdll.dll", "kernel32.dll", "kernelbase.dll", "advapi32.dll",
+      "msvcrt.dll", "ucrtbase.dll", "sechost.dll", "rpcrt4.dll"};
+  const std::vector<std::string> modules = wintest::loaded_modules(started[0].pid);
+  EXPECT_GE(modules.size(), 4u);
+  for (const std::string& module : modules) EXPECT_TRUE(needed.count(module)) << module;
 
   Record record;
   ASSERT_TRUE(wintest::wait_record("s1", &record));

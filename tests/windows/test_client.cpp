@@ -16,7 +16,10 @@
 //   --probe-main-thread MS  let the main thread end, then record whether
 //                           another process still holds a handle to it
 //                           (looked for during up to MS milliseconds)
+//   --overrun N             write N bytes past the end of a local buffer
+//                           (the stack guard must end the process)
 //   otherwise               hang until ended from outside
+// The record also holds the process's stack guard.
 // Unknown arguments (the launcher's own switch among them) are ignored.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -88,7 +91,19 @@ DWORD spawn_child() {
   return info.dwProcessId;
 }
 
+// Writes `count` bytes past the end of a buffer in its own frame. The
+// pointer is hidden from the compiler, which cannot tell the writes overrun.
+[[gnu::noinline]] void overrun_stack(int count) {
+  char buffer[8] = {};
+  char* at = buffer;
+  __asm__ __volatile__("" : "+r"(at));
+  for (int i = 0; i < static_cast<int>(sizeof(buffer)) + count; ++i) at[i] = 'x';
+  __asm__ __volatile__("" : : "r"(at) : "memory");
+}
+
 }  // namespace
+
+extern "C" uintptr_t __stack_chk_guard;  // NOLINT(bugprone-reserved-identifier)
 
 // Writes the record (with `extra` lines) and acts as the arguments say;
 // returns the exit code.
@@ -110,6 +125,7 @@ int run(int argc, char** argv, const std::string& extra) {
   record += "cmdline=" + std::string(GetCommandLineA()) + "\n";
   record += "cwd=" + std::string(cwd) + "\n";
   record += "env=" + std::string(std::getenv("QUORVEL_TEST_ENV") ? std::getenv("QUORVEL_TEST_ENV") : "") + "\n";
+  record += "guard=" + std::to_string(__stack_chk_guard) + "\n";
   record += extra;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--probe-handle") == 0) {
@@ -144,6 +160,10 @@ int run(int argc, char** argv, const std::string& extra) {
     if (std::strcmp(argv[i], "--exit-after") == 0 && i + 2 < argc) {
       Sleep(static_cast<DWORD>(std::atoi(argv[i + 1])));
       return std::atoi(argv[i + 2]);
+    }
+    if (std::strcmp(argv[i], "--overrun") == 0 && i + 1 < argc) {
+      overrun_stack(std::atoi(argv[i + 1]));
+      return 0;
     }
     if (std::strcmp(argv[i], "--exit-random") == 0 && i + 2 < argc) {
       const int lo = std::atoi(argv[i + 1]), hi = std::atoi(argv[i + 2]);

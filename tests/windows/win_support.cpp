@@ -1,8 +1,10 @@
 #include "tests/windows/win_support.h"
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 
@@ -134,6 +136,7 @@ bool wait_record(const std::string& version, Record* record,
     if (key == "ends_at") record->ends_at = std::stod(value);
     if (key == "handle_valid") record->handle_valid = std::stoi(value);
     if (key == "main_thread_held") record->main_thread_held = std::stoi(value);
+    if (key == "guard") record->guard = std::stoull(value);
   }
   return true;
 }
@@ -422,6 +425,27 @@ bool refused_by_process_creation(const AimedStop& run) {
   return !run.ran && (run.start_error == kRefusedByWine ||
                       describe(run.seen) ==
                           "STOPPED(1066," + std::to_string(kRefusedByWine) + ")");
+}
+
+std::vector<std::string> loaded_modules(DWORD pid) {
+  std::vector<std::string> names;
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (!process) return names;
+  HMODULE modules[256];
+  DWORD needed = 0;
+  if (EnumProcessModules(process, modules, sizeof(modules), &needed)) {
+    const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), 256);
+    for (DWORD i = 0; i < count; ++i) {
+      char name[MAX_PATH];
+      const DWORD length = GetModuleBaseNameA(process, modules[i], name, MAX_PATH);
+      std::string text(name, length);
+      std::transform(text.begin(), text.end(), text.begin(),
+                     [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+      names.push_back(text);
+    }
+  }
+  CloseHandle(process);
+  return names;
 }
 
 bool process_alive(DWORD pid) {

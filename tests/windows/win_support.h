@@ -31,6 +31,7 @@ struct Record {
   double ends_at = 0;    // when it ends by itself (--exit-after), now_ms()
   int handle_valid = -1;      // --probe-handle: 1 valid, 0 not
   int main_thread_held = -1;  // --probe-main-thread: 1 held elsewhere, 0 not
+  unsigned long long guard = 0;  // its stack guard
 };
 // Polls (bounded) for the client's whole record; false when none came in
 // time. A record that cannot be opened yet or lacks its end line is read
@@ -143,6 +144,11 @@ struct AimedStop {
 bool refused_by_process_creation(const AimedStop& run);
 AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
                      double offset_ms);
+
+// The base names, in lower case, of the modules loaded in process `pid`
+// (its own image included), read from the process itself; empty when it
+// cannot be read.
+std::vector<std::string> loaded_modules(DWORD pid);
 
 // True while a process with this id runs.
 bool process_alive(DWORD pid);
