@@ -13,9 +13,11 @@
 //   stress-race CYCLES               the same, but each stop request is
 //                                    aimed within 4 ms of the client's own
 //                                    end, before or after it
-//   bench CYCLES                     start/stop latency and resident cost of
+//   bench CYCLES [BASELINE]          start/stop latency and resident cost of
 //                                    the launcher beside the reference
-//                                    service, alternating the two
+//                                    service (and, given its path, another
+//                                    launcher build as a baseline),
+//                                    taking turns
 #include <windows.h>
 #include <psapi.h>
 #include <winternl.h>
@@ -154,7 +156,8 @@ int stress_race(SC_HANDLE service, int cycles) {
 struct Sample {
   double start_ms = -1, stop_ms = -1;
   double private_kib = 0, working_set_kib = 0;
-  DWORD handles = 0, threads = 0;
+  DWORD handles = 0, threads = 0, modules = 0;
+  std::vector<std::string> module_names;
 };
 
 // The process's entry in the system's process list: handle count, threads
@@ -220,6 +223,8 @@ Sample measure(SC_HANDLE service, const char* name) {
     CloseHandle(process);
   }
   sample.threads = thread_count(pid);
+  sample.module_names = wintest::loaded_modules(pid);
+  sample.modules = static_cast<DWORD>(sample.module_names.size());
   system_counters(pid, &sample);
   const auto stopped = wintest::watch(
       [&] {
@@ -248,39 +253,57 @@ double percentile(std::vector<double> values, double p) {
   return values[index];
 }
 
-int bench(int cycles) {
+int bench(int cycles, const char* baseline) {
   wintest::install_client("bench");
   wintest::set_settings("bench", "C:\\");
-  SC_HANDLE services[2] = {
-      wintest::install_service(wintest::service_command("")),
-      wintest::install_service(
-          "\"" + wintest::build_dir() + "\\quorvel_reference_service.exe\"",
-          "quorvel-reference")};
-  const char* names[2] = {"quorvel-client", "quorvel-reference"};
-  if (!services[0] || !services[1]) return 1;
-  std::vector<Sample> samples[2];
+  struct Column {
+    const char* name;
+    SC_HANDLE service;
+    std::vector<Sample> samples;
+  };
+  std::vector<Column> columns = {
+      {"quorvel-client", wintest::install_service(wintest::service_command("")), {}},
+      {"quorvel-reference",
+       wintest::install_service("\"" + wintest::build_dir() + "\\quorvel_reference_service.exe\"",
+                                "quorvel-reference"),
+       {}}};
+  if (baseline) {
+    columns.push_back({"quorvel-baseline",
+                       wintest::install_service(
+                           wintest::service_command("", true, baseline), "quorvel-baseline"),
+                       {}});
+  }
+  for (const Column& c : columns) {
+    if (!c.service) return 1;
+  }
+  const size_t count = columns.size();
   for (int i = 0; i < cycles; ++i) {
-    // Alternate the order so that drift falls on both alike.
-    for (int k = 0; k < 2; ++k) {
-      const int which = (i + k) % 2;
-      samples[which].push_back(measure(services[which], names[which]));
+    // Take turns, starting with another each cycle, so that drift falls on
+    // all alike.
+    for (size_t k = 0; k < count; ++k) {
+      Column& c = columns[(static_cast<size_t>(i) + k) % count];
+      c.samples.push_back(measure(c.service, c.name));
     }
   }
-  auto column = [&](int which, auto field) {
+  auto median = [](const Column& c, auto field, double p) {
     std::vector<double> values;
-    for (const Sample& s : samples[which]) values.push_back(static_cast<double>(s.*field));
-    return values;
+    for (const Sample& s : c.samples) values.push_back(static_cast<double>(s.*field));
+    return percentile(values, p);
   };
+  std::printf("| measure (%d cycles each) | launcher | reference | ratio |%s\n", cycles,
+              baseline ? " baseline | ratio to the reference |" : "");
+  std::printf("|---|---|---|---|%s\n", baseline ? "---|---|" : "");
   auto row = [&](const char* what, auto field, double p) {
-    const double l = percentile(column(0, field), p), r = percentile(column(1, field), p);
-    std::printf("| %s | %.2f | %.2f | %.2fx |\n", what, l, r, r > 0 ? l / r : 0.0);
+    const double floor = median(columns[1], field, p);
+    auto ratio = [floor](double value) { return floor > 0 ? value / floor : 0.0; };
+    const double launcher = median(columns[0], field, p);
+    std::printf("| %s | %.2f | %.2f | %.2fx |", what, launcher, floor, ratio(launcher));
+    if (baseline) {
+      const double old = median(columns[2], field, p);
+      std::printf(" %.2f | %.2fx |", old, ratio(old));
+    }
+    std::printf("\n");
   };
-  int failed = 0;
-  for (int which = 0; which < 2; ++which) {
-    for (const Sample& s : samples[which]) failed += s.start_ms < 0 || s.stop_ms < 0;
-  }
-  std::printf("| measure (%d cycles each) | launcher | reference | ratio |\n", cycles);
-  std::printf("|---|---|---|---|\n");
   row("start latency, median (ms)", &Sample::start_ms, 0.5);
   row("start latency, 95th percentile (ms)", &Sample::start_ms, 0.95);
   row("stop latency, median (ms)", &Sample::stop_ms, 0.5);
@@ -289,11 +312,23 @@ int bench(int cycles) {
   row("working set, median (KiB)", &Sample::working_set_kib, 0.5);
   row("handle count, median", &Sample::handles, 0.5);
   row("thread count, median", &Sample::threads, 0.5);
-  for (int which = 0; which < 2; ++which) {
-    const Sample& first = samples[which].front();
-    const Sample& last = samples[which].back();
+  row("modules loaded, median", &Sample::modules, 0.5);
+  int failed = 0;
+  for (const Column& c : columns) {
+    const Sample& first = c.samples.front();
+    const Sample& last = c.samples.back();
     std::printf("%s: first cycle %.0f KiB private / %lu handles, last cycle %.0f KiB / %lu handles\n",
-                names[which], first.private_kib, first.handles, last.private_kib, last.handles);
+                c.name, first.private_kib, first.handles, last.private_kib, last.handles);
+    // What it loads beyond the floor's process, as seen in its last cycle;
+    // the first module is the process's own image.
+    const std::vector<std::string>& floor = columns[1].samples.back().module_names;
+    std::string extra;
+    for (size_t m = 1; m < last.module_names.size(); ++m) {
+      const std::string& module = last.module_names[m];
+      if (std::find(floor.begin(), floor.end(), module) == floor.end()) extra += " " + module;
+    }
+    std::printf("%s: modules beyond the reference's:%s\n", c.name, extra.empty() ? " none" : extra.c_str());
+    for (const Sample& s : c.samples) failed += s.start_ms < 0 || s.stop_ms < 0;
   }
   if (failed) std::printf("%d runs did not reach RUNNING or STOPPED\n", failed);
   return failed ? 1 : 0;
@@ -332,7 +367,7 @@ int main(int argc, char** argv) {
                 record.cmdline.c_str(), record.cwd.c_str());
     return 0;
   }
-  if (verb == "bench" && argc > 2) return bench(std::atoi(argv[2]));
+  if (verb == "bench" && argc > 2) return bench(std::atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
   if ((verb == "stress" || verb == "stress-race") && argc > 2) {
     const bool race = verb == "stress-race";
     const int ms = argc > 3 ? std::atoi(argv[3]) : 300;
