@@ -43,6 +43,7 @@ rows=(
   "upgrade to 1.0.1: one service, new file, running again|msi /i new.msi RECOVERY=0|0|state 4 && image && launcher \$work/new.exe && value ActiveVersion 7 && [ \$(q reg query \$svc /s | grep -c 'quorvel_launcher.exe\" -action=service') = 1 ]"
   "downgrade refused|msi /i old.msi RECOVERY=0|67|logged 'LaunchConditions. Return value 0' && launcher \$work/new.exe"
   "ACTIVEVERSION=3 written|msi /x new.msi; msi /i new.msi RECOVERY=0 ACTIVEVERSION=3|0|value ActiveVersion 3 && image"
+  "uninstall leaves the ActiveVersion the package wrote|msi /x new.msi|0|nothing && value ActiveVersion 3"
 )
 failed=0
 for row in "${rows[@]}"; do
