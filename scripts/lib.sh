@@ -8,7 +8,8 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 # Debian packages the build and the tests need.
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-          wine wine64 python3 lld clang-tidy cppcheck gcovr osslsigncode openssl)
+          wine wine64 python3 lld clang-tidy cppcheck gcovr osslsigncode openssl
+          wixl msitools faketime)
 
 ensure_packages() {
   local missing=()
@@ -76,6 +77,46 @@ sign_executable() {
   printf '%s' "$password" |
     osslsigncode sign -pkcs12 "$pfx" -readpass - -h sha256 \
       -n "quorvel-client launcher" "${stamp[@]}" -in "$in" -out "$out" >/dev/null
+}
+
+# Builds the Windows Installer package from packaging/ around the launcher:
+#   build_msi EXE VERSION STAMP OUT
+# VERSION has three or four numbers (ProductVersion takes the first three);
+# STAMP (seconds since 1970, the commit's time) dates the summary and the
+# cabinet's file, so that the same inputs give the same bytes. The product
+# code follows from the version, the package code from everything packed.
+build_msi() {
+  local exe="$1" version="$2" stamp="$3" out="$4" work product package
+  work="$(mktemp -d)"
+  cp "$exe" "$work/quorvel_launcher.exe"
+  touch -d "@$stamp" "$work/quorvel_launcher.exe"
+  version="$(echo "$version" | cut -d. -f1-3)"
+  read -r product package < <(python3 - "$version" "$work/quorvel_launcher.exe" "$ROOT/packaging" <<'PY'
+import hashlib, os, sys, uuid
+upgrade = uuid.UUID("0C5B3E91-7A2D-4F68-B1E4-29D7C6A0F512")
+packed = hashlib.sha256(sys.argv[1].encode())
+for path in [sys.argv[2]] + sorted(os.path.join(sys.argv[3], f) for f in os.listdir(sys.argv[3])):
+    packed.update(open(path, "rb").read())
+print(str(uuid.uuid5(upgrade, "product " + sys.argv[1])).upper(),
+      str(uuid.uuid5(upgrade, "package " + packed.hexdigest())).upper())
+PY
+)
+  # wixl stamps the summary with the current time: give it the commit's.
+  cp "$ROOT/packaging/quorvel-launcher.wxs" "$ROOT/packaging/quorvel-launcher.wxi" "$work/"
+  (cd "$work" &&
+   TZ=UTC faketime -f "$(date -u -d "@$stamp" '+%Y-%m-%d %H:%M:%S')" \
+     wixl -a x64 -D LauncherExe=quorvel_launcher.exe -D Version="$version" \
+       -D ProductCode="$product" -D PackageCode="$package" -o "$work/out.msi" \
+       quorvel-launcher.wxs 2>"$work/wixl.log") || { cat "$work/wixl.log" >&2; rm -rf "$work"; return 1; }
+  local statements=()
+  mapfile -t statements < <(grep -v -e '^--' -e '^$' "$ROOT/packaging/quorvel-launcher.sql")
+  # wixl draws a random package code: set the one derived above (last:
+  # msibuild's -s takes one argument too many).
+  msibuild "$work/out.msi" -q "${statements[@]}" &&
+    msibuild "$work/out.msi" -s "quorvel-client launcher $version" Quorvel "x64;1033" "{$package}" ||
+    { rm -rf "$work"; return 1; }
+  mv "$work/out.msi" "$out"
+  rm -rf "$work"
 }
 
 # Copies the working tree (tracked and new files, not the ignored ones) into
