@@ -43,11 +43,11 @@ std::string client_command(std::string_view client_dir,
   return command;
 }
 
-uint32_t launch_client() {
+uint32_t launch_client(LaunchDetails* details) {
   const std::string_view tail = command_tail(platform::command_line());
   const std::string version = read_active_version();
   const std::string dir = client_dir(version);
-  const std::string install_dir = read_install_dir();
+  std::string install_dir = read_install_dir();
   std::string command = client_command(dir, tail);
 
   // Written before the start is tried, so that it shows what was attempted
@@ -58,6 +58,7 @@ uint32_t launch_client() {
   const uint32_t result =
       platform::start_process(command.data(), install_dir.c_str(),
                               g_client_job, &process);
+  if (details) *details = {std::move(command), std::move(install_dir), version};
   if (result != platform::kErrorSuccess) return result;
   g_child_process = process;
   return 0;

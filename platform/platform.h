@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -46,6 +47,10 @@ inline constexpr uint32_t kServiceAcceptShutdown = 4;
 inline constexpr uint32_t kServiceControlStop = 1;
 inline constexpr uint32_t kServiceControlInterrogate = 4;
 inline constexpr uint32_t kServiceControlShutdown = 5;
+
+inline constexpr uint16_t kEventError = 1;        // EVENTLOG_ERROR_TYPE
+inline constexpr uint16_t kEventWarning = 2;      // EVENTLOG_WARNING_TYPE
+inline constexpr uint16_t kEventInformation = 4;  // EVENTLOG_INFORMATION_TYPE
 
 // Same fields, order and meaning as the Windows SERVICE_STATUS record.
 struct ServiceStatus {
@@ -103,6 +108,17 @@ void terminate_process(Handle process, uint32_t exit_code);
 
 void close_handle(Handle handle);
 
+// The process id of `process`.
+uint32_t process_id(Handle process);
+
+// GetExitCodeProcess: the exit code of a process that has ended (259,
+// STILL_ACTIVE, while it runs).
+uint32_t exit_code(Handle process);
+
+// The system's text for the Windows error `error` (FormatMessage), without
+// its line end; empty when the system has none.
+std::string error_text(uint32_t error);
+
 // --- Synchronisation --------------------------------------------------------
 
 // Creates an unnamed manual-reset event, not signalled. Returns nullptr and
@@ -129,5 +145,14 @@ StatusHandle register_control_handler(const char* name,
 
 // Publishes `status` once; the result is not examined.
 void report_status(StatusHandle handle, const ServiceStatus& status);
+
+// --- Event log --------------------------------------------------------------
+
+// Writes one entry of `type` and `id` with `count` strings (ANSI, passed on
+// as they are) to the Application log under `source`, registered for this
+// call only. A source that cannot be registered or an entry that cannot be
+// written is ignored.
+void write_event(const char* source, uint16_t type, uint32_t id,
+                 const char* const* strings, uint16_t count);
 
 }  // namespace platform

@@ -29,6 +29,9 @@ static_assert(kServiceControlStop == SERVICE_CONTROL_STOP &&
               kServiceControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
               kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS));
+static_assert(kEventError == EVENTLOG_ERROR_TYPE &&
+              kEventWarning == EVENTLOG_WARNING_TYPE &&
+              kEventInformation == EVENTLOG_INFORMATION_TYPE);
 
 uint32_t open_machine_key(const char* path, KeyHandle* key) {
   HKEY opened = nullptr;
@@ -106,6 +109,26 @@ void terminate_process(Handle process, uint32_t exit_code) {
 
 void close_handle(Handle handle) { CloseHandle(handle); }
 
+uint32_t process_id(Handle process) { return GetProcessId(process); }
+
+uint32_t exit_code(Handle process) {
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+std::string error_text(uint32_t error) {
+  constexpr DWORD kLongestText = 512;  // system texts are a line or two
+  char text[kLongestText];
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, text, kLongestText, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
+    --length;
+  }
+  return std::string(text, length);
+}
+
 Handle create_stop_event(uint32_t* error) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!event) *error = GetLastError();
@@ -165,6 +188,16 @@ void report_status(StatusHandle handle, const ServiceStatus& status) {
   record.dwCheckPoint = status.dwCheckPoint;
   record.dwWaitHint = status.dwWaitHint;
   SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &record);
+}
+
+void write_event(const char* source, uint16_t type, uint32_t id,
+                 const char* const* strings, uint16_t count) {
+  HANDLE log = RegisterEventSourceA(nullptr, source);
+  if (!log) return;
+  // ReportEventA takes the strings as LPCSTR* but only reads them.
+  ReportEventA(log, type, 0, id, nullptr, count, 0,
+               const_cast<const char**>(strings), nullptr);
+  DeregisterEventSource(log);
 }
 
 }  // namespace platform

@@ -42,9 +42,14 @@ start_wine() {
   echo "== wine prefix $WINEPREFIX"
   wineboot -i </dev/null >/dev/null 2>&1
   wineserver -w </dev/null >/dev/null 2>&1
-  # Keep the server and the service manager up for the whole run.
+  # Keep the server and the service manager up for the whole run. Wine keeps
+  # no event log: ReportEvent traces each string on the eventlog channel, to
+  # the Unix stderr a service inherits from the service manager. That
+  # channel alone goes to C:\quorvel-eventlog-trace.txt, which the Windows
+  # tests read back.
   wineserver -p </dev/null >/dev/null 2>&1
-  wine cmd /c exit </dev/null >/dev/null 2>&1
+  WINEDEBUG=-all,+eventlog wine cmd /c exit </dev/null >/dev/null \
+    2>"$WINEPREFIX/drive_c/quorvel-eventlog-trace.txt"
 }
 
 stop_wine() {

@@ -7,6 +7,7 @@
 #include "launcher/client_launch.h"
 #include "launcher/constants.h"
 #include "platform/platform.h"
+#include "service/event_log.h"
 #include "service/stop_outcome.h"
 
 namespace service {
@@ -56,9 +57,10 @@ platform::ServiceStatus stopped(uint32_t exit_code, uint32_t specific_exit_code)
   return g_service_status;
 }
 
-// Sets up the run and starts the client; returns the first report: running,
-// or stopped when there is no client to watch. Caller holds g_lock.
-platform::ServiceStatus begin_run() {
+// Sets up the run and starts the client, filling `launch` when it was tried;
+// returns the first report: running, or stopped when there is no client to
+// watch. Caller holds g_lock.
+platform::ServiceStatus begin_run(launcher::LaunchDetails* launch) {
   g_service_status = {};
   g_service_status.dwServiceType = platform::kServiceWin32OwnProcess;
   g_service_status.dwCurrentState = platform::kServiceStartPending;
@@ -77,7 +79,7 @@ platform::ServiceStatus begin_run() {
   // Without a job the client is started and watched all the same; it just
   // would not end with a launcher that is killed.
   launcher::g_client_job = platform::create_client_job();
-  const uint32_t launched = launcher::launch_client();
+  const uint32_t launched = launcher::launch_client(launch);
   if (launched != 0) {
     return stopped(platform::kErrorServiceSpecificError, launched);
   }
@@ -101,17 +103,28 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
                                          service_control_handler);
   std::unique_lock<std::mutex> lock(g_lock);
   g_service_status_handle = status_handle;
-  const platform::ServiceStatus first = begin_run();
+  launcher::LaunchDetails launch;
+  const platform::ServiceStatus first = begin_run(&launch);
   const platform::Handle client = launcher::g_child_process;
   lock.unlock();
+  // Events are written here, on the service thread with g_lock released,
+  // so that neither a report nor the handler ever waits for one; a stop's
+  // just before its stopped report, after which nothing may run.
+  if (first.dwWin32ExitCode == platform::kErrorServiceSpecificError) {
+    write_client_not_started(launch, first.dwServiceSpecificExitCode);
+  }
   // The service manager holds the service in start-pending until this
   // report; that state is never reported.
   platform::report_status(status_handle, first);
   if (first.dwCurrentState == platform::kServiceStopped) return;
+  // Only this thread closes the client's handle, so it is still open here.
+  const uint32_t pid = platform::process_id(client);
+  write_client_started(launch, pid);
 
   uint32_t wait_error = 0;
   const uint32_t woken =
       platform::wait_for_either(g_stop_event, client, &wait_error);
+  const uint32_t client_exit = platform::exit_code(client);
 
   lock.lock();
   const StopOutcome outcome = decide_stop(g_stop_requested, woken, wait_error);
@@ -120,6 +133,15 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   launcher::g_child_process = nullptr;
   const platform::ServiceStatus last = stopped(outcome.exit_code, 0);
   lock.unlock();
+  // A client that has ended ended by itself (1067) or at a stop request;
+  // one the service thread must end itself has no entry of its own.
+  if (!outcome.end_client) {
+    if (outcome.exit_code == platform::kErrorProcessAborted) {
+      write_client_ended(pid, client_exit);
+    } else {
+      write_stop_requested(pid);
+    }
+  }
   // The very last action: once it is made the dispatcher returns on the
   // main thread and the process may end at any moment.
   platform::report_status(status_handle, last);

@@ -55,6 +55,7 @@ struct State {
   bool stopped_report_done = false;  // the dispatcher has taken it in
   bool service_returned = false;
   std::map<fake::Point, std::function<void()>> hooks;
+  std::vector<std::string> events;
   std::vector<std::string> violations;
 };
 
@@ -70,6 +71,7 @@ std::recursive_mutex g_dispatcher_lock;
 // join_service_thread or the next reset.
 std::thread g_service_thread;
 std::thread g_watchdog;
+thread_local bool t_in_handler = false;  // the dispatcher runs the handler here
 
 // Waits for `done` under `lock`; past 10 s the run is taken for a deadlock
 // and the test program ends with a message rather than hanging.
@@ -259,7 +261,9 @@ uint32_t send_control(uint32_t control) {
     ++g_state.handler_entries;
     g_changed.notify_all();
   }
+  t_in_handler = true;
   if (handler) handler(control);
+  t_in_handler = false;
   return 0;
 }
 
@@ -287,6 +291,11 @@ bool wait_for_report(uint32_t state, std::chrono::milliseconds limit) {
 void set_hook(Point point, std::function<void()> hook) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_state.hooks[point] = std::move(hook);
+}
+
+std::vector<std::string> events() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_state.events;
 }
 
 std::vector<std::string> violations() {
@@ -402,6 +411,16 @@ void close_handle(Handle handle) {
   g_state.violations.push_back("close of an unknown handle");
 }
 
+uint32_t process_id(Handle /*process*/) { return 4001; }
+
+uint32_t exit_code(Handle process) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const Object* object = find(process, Object::Kind::kProcess, "exit code");
+  return object && object->signalled ? object->exit_code : 259;
+}
+
+std::string error_text(uint32_t error) { return "text of " + std::to_string(error); }
+
 Handle create_stop_event(uint32_t* error) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_state.event_error != 0) {
@@ -515,6 +534,20 @@ void report_status(StatusHandle handle, const ServiceStatus& status) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_state.stopped_report_done = true;
   g_changed.notify_all();
+}
+
+void write_event(const char* source, uint16_t type, uint32_t id,
+                 const char* const* strings, uint16_t count) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (t_in_handler) g_state.violations.push_back("event written from the handler");
+    if (!g_state.reports.empty() && g_state.reports.back().dwCurrentState == kServiceStopped) {
+      g_state.violations.push_back("event written after the stopped report");
+    }
+    g_state.events.push_back(std::string(source) + " " + std::to_string(type) + "/" + std::to_string(id));
+    for (uint16_t i = 0; i < count; ++i) g_state.events.back() += std::string("|") + strings[i];
+  }
+  run_hook(fake::Point::kEventWritten);
 }
 
 }  // namespace platform

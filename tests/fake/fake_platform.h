@@ -10,7 +10,7 @@
 // returns at the stopped report rather than when service_main returns, and
 // it passes on no control before a report that accepts one or after the
 // stopped report. Misuse (a closed or unknown handle used, a report after
-// the stopped report) is recorded as a violation.
+// the stopped report) is recorded as a violation. A process has the id 4001.
 #pragma once
 
 #include <chrono>
@@ -101,8 +101,13 @@ enum class Point {
   kClosingHandle,        // close_handle was called, the handle is still open
   kBeforeStoppedReport,  // a stopped report is about to be recorded
   kStoppedReport,        // a stopped report has just been recorded
+  kEventWritten,         // an event has just been recorded
 };
 void set_hook(Point point, std::function<void()> hook);
+
+// Each event as "<source> <type>/<id>|<string>|...", a violation when it is
+// written from the handler or after the stopped report. Errors: "text of N".
+std::vector<std::string> events();
 
 std::vector<std::string> violations();
 

@@ -51,6 +51,7 @@ TEST_F(RunEntryTest, DirectModeStartsTheClientOnceAndReturnsZero) {
   EXPECT_EQ(fake::dispatched_service_name(), "");  // never connected
   EXPECT_EQ(launcher::g_child_process, fake::last_process());
   EXPECT_FALSE(fake::process_state(fake::last_process()).closed);
+  EXPECT_TRUE(fake::events().empty());
 }
 
 TEST_F(RunEntryTest, DirectModeReturnsZeroWhenTheClientCannotStart) {
@@ -63,6 +64,7 @@ TEST_F(RunEntryTest, DirectModeReturnsZeroWhenTheClientCannotStart) {
   EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
   EXPECT_EQ(fake::starts().size(), 1u);
   EXPECT_EQ(launcher::g_child_process, nullptr);
+  EXPECT_TRUE(fake::events().empty());
 }
 
 TEST_F(RunEntryTest, ServiceModeReturnsTheDispatcherErrorAndStartsNothing) {

@@ -1,10 +1,12 @@
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "launcher/entry.h"
 #include "platform/platform.h"
+#include "service/event_log.h"
 #include "service/service_host.h"
 #include "service/stop_outcome.h"
 #include "tests/unit/test_support.h"
@@ -70,7 +72,7 @@ class ServiceTest : public FakePlatformTest {
 
 // Each path of the service's life, from start to the stopped report.
 TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
-  enum Twist { kNone, kNoJob, kSlowEnd };
+  enum Twist { kNone, kNoJob, kSlowEnd, kStopWhileAnEventIsWritten };
   struct Case {
     const char* name;
     uint32_t start_error, event_error, wait_error;
@@ -80,6 +82,7 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     int client_terminations;  // -1: no client was started
     uint32_t client_exit_code;
     uint32_t state_when_terminated;  // the last report when it was ended
+    std::vector<std::string> events = {};  // checked when given
   };
   auto once_running = [](std::function<void()> then) {
     return [then] {
@@ -90,9 +93,14 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
   auto stop = [] { EXPECT_EQ(fake::send_control(platform::kServiceControlStop), 0u); };
   const std::vector<Report> stopped_on_request = {
       {kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}};
+  const std::string v1 = "C:\\ProgramData\\Quorvel\\service\\bin\\v1\\quorvel_client.exe";
+  const std::string tried = "\"" + v1 + "\" -action=service", cwd = "C:\\Program Files\\quorvel-client";
+  const std::string started = "quorvel-client 4/1|" + tried + "|" + cwd + "|4001";
   const Case cases[] = {
       {"stop", 0, 0, 0, kNone, once_running(stop), stopped_on_request, 1, 0,
        kStopPending},
+      {"a stop gets through while each event is written: none under the lock", 0, 0, 0, kStopWhileAnEventIsWritten, nullptr,
+       stopped_on_request, 1, 0, kStopPending, {started, "quorvel-client 4/4|4001"}},
       {"shutdown", 0, 0, 0, kNone,
        once_running([] { fake::send_control(platform::kServiceControlShutdown); }),
        stopped_on_request, 1, 0, kStopPending},
@@ -114,7 +122,7 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
        {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0, 0},
       {"client ends by itself with 3", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 3); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3, 0},
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3, 0, {started, "quorvel-client 2/3|3 (0x00000003)|4001"}},
       {"interrogate and unknown controls are not answered", 0, 0, 0, kNone,
        once_running([stop] {
          fake::send_control(platform::kServiceControlInterrogate);
@@ -125,7 +133,7 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
        }),
        stopped_on_request, 1, 0, kStopPending},
       {"client cannot start", 2, 0, 0, kNone, nullptr, {{kStopped, 1066, 2}},
-       -1, 0, 0},
+       -1, 0, 0, {"quorvel-client 1/2|" + v1 + "|1|" + cwd + "|2|text of 2|" + tried}},
       {"client refused with 193", 193, 0, 0, kNone, nullptr,
        {{kStopped, 1066, 193}}, -1, 0, 0},
       {"stop event cannot be created", 0, 8, 0, kNone, nullptr,
@@ -141,8 +149,18 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     fake::fail_wait(c.wait_error);
     if (c.twist == kNoJob) fake::fail_job_creation();
     if (c.twist == kSlowEnd) fake::keep_terminated_clients_running();
+    std::vector<std::future<uint32_t>> stops;
+    int held_up = 0;  // stop requests not answered within 3 s
+    if (c.twist == kStopWhileAnEventIsWritten) {
+      fake::set_hook(fake::Point::kEventWritten, [&stops, &held_up] {
+        stops.push_back(std::async(std::launch::async, [] { return fake::send_control(1); }));
+        held_up += stops.back().wait_for(std::chrono::seconds(3)) != std::future_status::ready;
+      });
+    }
 
     EXPECT_EQ(run_service(c.controller), 0);
+    EXPECT_EQ(held_up, 0);
+    EXPECT_EQ(c.events.empty() ? c.events : fake::events(), c.events);
 
     EXPECT_EQ(fake::dispatched_service_name(), "quorvel-client");
     if (!c.reports.empty()) {
@@ -324,6 +342,13 @@ TEST(DecideStop, PicksTheOutcomeFromTheMarkAndTheWait) {
     EXPECT_EQ(outcome.end_client, c.end_client);
     EXPECT_EQ(outcome.exit_code, c.exit_code);
   }
+}
+
+TEST(EventString, CutsWhatDoesNotFitWithAMarkerAndKeepsTheBytes) {
+  const std::string fits(service::kEventStringLimit, '\x81'), cut = fits.substr(6) + " [cut]";
+  EXPECT_EQ(service::event_string(fits), fits);
+  EXPECT_EQ(service::event_string(fits + "x"), cut);
+  EXPECT_EQ(service::event_string(std::string(32767, '\x81')), cut);  // the longest command line
 }
 
 }  // namespace

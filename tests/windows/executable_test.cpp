@@ -9,6 +9,7 @@
 
 #include "quorvel_version.h"
 
+#include "service/event_log.h"
 #include "tests/windows/win_support.h"
 
 namespace {
@@ -28,6 +29,12 @@ TEST(Executable, CarriesTheIconAndVersionButNoManifest) {
                      },
                      reinterpret_cast<LONG_PTR>(&manifests));
   EXPECT_EQ(manifests, 0);
+  for (uint32_t id : {service::kEventClientStarted, service::kEventClientNotStarted,
+                      service::kEventClientEnded, service::kEventStopRequested}) {
+    char text[512];  // the message table's text for each entry the launcher writes
+    EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, image,
+                             id, 0, text, sizeof(text), nullptr), 0u) << id;
+  }
   FreeLibrary(image);
 
   DWORD ignored = 0;

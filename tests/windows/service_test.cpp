@@ -159,6 +159,7 @@ TEST_F(ServiceManager, ClientThatCannotStartStopsWith1066AndTheStartError) {
     DWORD wine_error;
   };
   const std::string no_dir = "C:\\quorvel no such dir";
+  const std::string kEventTrace = "C:\\quorvel-eventlog-trace.txt";  // see start_wine
   // With the terminating zero, one character over CreateProcess's limit.
   const size_t too_long = 32767 - client_command("f206", "-action=service ").size();
   const Row rows[] = {
@@ -203,8 +204,18 @@ TEST_F(ServiceManager, ClientThatCannotStartStopsWith1066AndTheStartError) {
     EXPECT_EQ(create_process_error(client_command(row.version, tail), row.install_dir),
               expected);
 
+    std::string trace;
+    wintest::read_shared(kEventTrace, &trace);
+    const size_t seen = trace.size();
     EXPECT_EQ(wintest::describe(start(SERVICE_STOPPED)),
               "STOPPED(1066," + std::to_string(expected) + ")");
+    // The error entry as Wine traces it, backslashes doubled (Windows: not read).
+    wintest::read_shared(kEventTrace, &trace);
+    const std::string path = "C:\\\\ProgramData\\\\Quorvel\\\\service\\\\bin\\\\v" + row.version;
+    for (const std::string& text : {path + "\\\\quorvel_client.exe", row.version, std::to_string(expected)}) {
+      const std::string line = ":err:eventlog:ReportEventW L\"" + text + "\"\n";
+      EXPECT_TRUE(!on_wine() || trace.find(line, seen) != std::string::npos) << line;
+    }
     CloseServiceHandle(service);
     service = nullptr;
   }

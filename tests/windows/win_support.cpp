@@ -85,8 +85,6 @@ void install_client(const std::string& version) {
   clear_record(version);
 }
 
-namespace {
-
 // The whole file, or false when it cannot be opened. It is opened sharing
 // everything: the handle through which a writer moved the file into place
 // may still be open with delete access, and an open that does not share
@@ -105,8 +103,6 @@ bool read_shared(const std::string& path, std::string* text) {
   CloseHandle(file);
   return true;
 }
-
-}  // namespace
 
 bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms) {

@@ -38,6 +38,8 @@ struct Record {
 // again.
 bool wait_record(const std::string& version, Record* record,
                  DWORD timeout_ms = 10000);
+// The whole file, opened sharing everything; false when it cannot be opened.
+bool read_shared(const std::string& path, std::string* text);
 
 // HKLM\SOFTWARE\quorvel-client through the real registry API.
 void delete_settings();
