@@ -120,9 +120,9 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       {"client ends by itself with 0", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 0); }),
        {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0, 0},
-      {"client ends by itself with 3", 0, 0, 0, kNone,
-       once_running([] { fake::end_client(fake::last_process(), 3); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 3, 0, {started, "quorvel-client 2/3|3 (0x00000003)|4001"}},
+      {"client ends by itself with 7", 0, 0, 0, kNone,
+       once_running([] { fake::end_client(fake::last_process(), 7); }),
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 7, 0, {started, "quorvel-client 2/3|7 (0x00000007)|4001"}},
       {"interrogate and unknown controls are not answered", 0, 0, 0, kNone,
        once_running([stop] {
          fake::send_control(platform::kServiceControlInterrogate);
