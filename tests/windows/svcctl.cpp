@@ -258,22 +258,19 @@ int bench(int cycles, const char* baseline) {
   wintest::set_settings("bench", "C:\\");
   struct Column {
     const char* name;
-    SC_HANDLE service;
+    std::string command;
+    SC_HANDLE service = nullptr;
     std::vector<Sample> samples;
   };
+  // The reference second: the floor that every ratio is taken against.
   std::vector<Column> columns = {
-      {"quorvel-client", wintest::install_service(wintest::service_command("")), {}},
-      {"quorvel-reference",
-       wintest::install_service("\"" + wintest::build_dir() + "\\quorvel_reference_service.exe\"",
-                                "quorvel-reference"),
-       {}}};
+      {"quorvel-client", wintest::service_command(""), nullptr, {}},
+      {"quorvel-reference", "\"" + wintest::build_dir() + "\\quorvel_reference_service.exe\"", nullptr, {}}};
   if (baseline) {
-    columns.push_back({"quorvel-baseline",
-                       wintest::install_service(
-                           wintest::service_command("", true, baseline), "quorvel-baseline"),
-                       {}});
+    columns.push_back({"quorvel-baseline", wintest::service_command("", true, baseline), nullptr, {}});
   }
-  for (const Column& c : columns) {
+  for (Column& c : columns) {
+    c.service = wintest::install_service(c.command, c.name);
     if (!c.service) return 1;
   }
   const size_t count = columns.size();
@@ -285,22 +282,21 @@ int bench(int cycles, const char* baseline) {
       c.samples.push_back(measure(c.service, c.name));
     }
   }
-  auto median = [](const Column& c, auto field, double p) {
-    std::vector<double> values;
-    for (const Sample& s : c.samples) values.push_back(static_cast<double>(s.*field));
-    return percentile(values, p);
-  };
-  std::printf("| measure (%d cycles each) | launcher | reference | ratio |%s\n", cycles,
-              baseline ? " baseline | ratio to the reference |" : "");
-  std::printf("|---|---|---|---|%s\n", baseline ? "---|---|" : "");
+  std::printf("| measure (%d cycles each) | launcher | reference | ratio |%s\n|---|---|---|---|%s\n",
+              cycles, baseline ? " baseline | ratio |" : "", baseline ? "---|---|" : "");
   auto row = [&](const char* what, auto field, double p) {
-    const double floor = median(columns[1], field, p);
-    auto ratio = [floor](double value) { return floor > 0 ? value / floor : 0.0; };
-    const double launcher = median(columns[0], field, p);
-    std::printf("| %s | %.2f | %.2f | %.2fx |", what, launcher, floor, ratio(launcher));
-    if (baseline) {
-      const double old = median(columns[2], field, p);
-      std::printf(" %.2f | %.2fx |", old, ratio(old));
+    double values[3] = {};
+    for (size_t k = 0; k < count; ++k) {
+      std::vector<double> all;
+      for (const Sample& s : columns[k].samples) all.push_back(static_cast<double>(s.*field));
+      values[k] = percentile(all, p);
+    }
+    // The launcher's ratio after the reference's value, the baseline's
+    // value and ratio after that.
+    std::printf("| %s | %.2f | %.2f |", what, values[0], values[1]);
+    for (size_t k = 0; k < count; k += k == 0 ? 2 : 1) {
+      if (k > 0) std::printf(" %.2f |", values[k]);
+      std::printf(" %.2fx |", values[1] > 0 ? values[k] / values[1] : 0.0);
     }
     std::printf("\n");
   };
@@ -314,20 +310,20 @@ int bench(int cycles, const char* baseline) {
   row("thread count, median", &Sample::threads, 0.5);
   row("modules loaded, median", &Sample::modules, 0.5);
   int failed = 0;
+  const std::vector<std::string>& floor = columns[1].samples.back().module_names;
   for (const Column& c : columns) {
     const Sample& first = c.samples.front();
     const Sample& last = c.samples.back();
-    std::printf("%s: first cycle %.0f KiB private / %lu handles, last cycle %.0f KiB / %lu handles\n",
-                c.name, first.private_kib, first.handles, last.private_kib, last.handles);
-    // What it loads beyond the floor's process, as seen in its last cycle;
-    // the first module is the process's own image.
-    const std::vector<std::string>& floor = columns[1].samples.back().module_names;
+    // What it loads beyond the floor's process in its last cycle (the
+    // first module is the process's own image).
     std::string extra;
     for (size_t m = 1; m < last.module_names.size(); ++m) {
       const std::string& module = last.module_names[m];
       if (std::find(floor.begin(), floor.end(), module) == floor.end()) extra += " " + module;
     }
-    std::printf("%s: modules beyond the reference's:%s\n", c.name, extra.empty() ? " none" : extra.c_str());
+    std::printf("%s: first cycle %.0f KiB private / %lu handles, last cycle %.0f KiB / %lu handles; "
+                "modules beyond the reference's:%s\n", c.name, first.private_kib, first.handles,
+                last.private_kib, last.handles, extra.empty() ? " none" : extra.c_str());
     for (const Sample& s : c.samples) failed += s.start_ms < 0 || s.stop_ms < 0;
   }
   if (failed) std::printf("%d runs did not reach RUNNING or STOPPED\n", failed);
