@@ -4,6 +4,10 @@
 # file ACLs) is checked in the package's tables instead.
 #   msi_test.sh LAUNCHER TEST_CLIENT
 source "$(dirname "$0")/../../scripts/lib.sh"
+# Each check is a pipeline decided by its last command, often a grep -q
+# that stops reading at the first match: the writer still writing then dies
+# of SIGPIPE (141), which lib.sh's pipefail would turn into a failed check.
+set +o pipefail
 exe="$(realpath "$1")" client="$(realpath "$2")" work="$(mktemp -d)"
 # 1.0.1: the same launcher with bytes appended, so that its file differs.
 cp "$exe" "$work/new.exe" && printf 'a later build' >>"$work/new.exe"
@@ -12,8 +16,21 @@ start_wine
 trap 'stop_wine; rm -rf "$work"' EXIT
 C="$WINEPREFIX/drive_c" key='HKLM\SOFTWARE\quorvel-client' svc='HKLM\SYSTEM\CurrentControlSet\Services'
 cp "$work"/*.msi "$C/"
-q() { wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-msi() { rm -f "$C/log.txt"; wine msiexec "$1" "C:\\$2" /qn /l*v 'C:\log.txt' "${@:3}" </dev/null >/dev/null 2>&1; }
+# Runs a Windows program: its output without \r, its exit code. Now and then
+# a new Wine process dies while it starts ("failed to map the shared user
+# data"): start.exe, which runs the program, then leaves no output, or its
+# CreateProcess fails (1359, wintest::kRefusedByWine). ntdll traces the new
+# pid only once the process has started; without it the program never ran:
+# it is started again, three times in all, and never started fails the row.
+q() {
+  local try rc
+  for try in 1 2 3; do
+    rc=0; WINEDEBUG=-all,+process wine "$@" </dev/null >"$work/q.out" 2>"$work/q.err" || rc=$?
+    grep -qE ':NtCreateUserProcess .* pid [0-9a-f]+ tid ' "$work/q.err" && { tr -d '\r' <"$work/q.out"; return "$rc"; }
+  done
+  : >"$work/unstarted"; return 1
+}
+msi() { rm -f "$C/log.txt"; q msiexec "$1" "C:\\$2" /qn /l*v 'C:\log.txt' "${@:3}" >/dev/null; }
 value() { [ "$(q reg query "$key" /v "$1" /reg:64 | awk -v n="$1" '$1 == n { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print }')" = "$2" ]; }
 image() { q reg query "$svc\\quorvel-client" /v ImagePath | grep -qxF "    ImagePath    REG_SZ    \"C:\\Program Files\\quorvel-client\\quorvel_launcher.exe\" -action=service"; }
 state() { q sc query quorvel-client | grep -q "STATE *: $1 "; }
@@ -48,8 +65,9 @@ rows=(
 failed=0
 for row in "${rows[@]}"; do
   IFS='|' read -r what command want checks <<<"$row"
-  rc=0; eval "$command" || rc=$?
-  if [ "$rc" = "$want" ] && eval "$checks"; then echo "ok   $what"; else echo "FAIL $what (exit $rc)"; failed=$((failed + 1)); fi
+  rm -f "$work/unstarted"; rc=0; eval "$command" || rc=$?
+  if [ "$rc" = "$want" ] && eval "$checks" && [ ! -e "$work/unstarted" ]; then echo "ok   $what"
+  else echo "FAIL $what (exit $rc$([ -e "$work/unstarted" ] && echo ', a program Wine never started'))"; failed=$((failed + 1)); fi
 done
 echo "msi: ${#rows[@]} steps, $failed failed"
 [ "$failed" -eq 0 ]
