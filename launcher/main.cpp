@@ -1,6 +1,14 @@
 #include <cstdlib>
 
 #include "launcher/entry.h"
+#include "quorvel_events.h"
+#include "service/event_log.h"
+
+// The ids the service writes are those of the message table it carries.
+static_assert(service::kEventClientStarted == QUORVEL_EVENT_CLIENT_STARTED &&
+              service::kEventClientNotStarted == QUORVEL_EVENT_CLIENT_NOT_STARTED &&
+              service::kEventClientEnded == QUORVEL_EVENT_CLIENT_ENDED &&
+              service::kEventStopRequested == QUORVEL_EVENT_STOP_REQUESTED);
 
 // Ask the MinGW runtime to expand wildcard patterns in the arguments, as
 // setargv.obj does for MSVC builds.

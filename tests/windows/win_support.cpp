@@ -4,7 +4,6 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <sstream>
 
@@ -433,11 +432,8 @@ std::vector<std::string> loaded_modules(DWORD pid) {
     const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), 256);
     for (DWORD i = 0; i < count; ++i) {
       char name[MAX_PATH];
-      const DWORD length = GetModuleBaseNameA(process, modules[i], name, MAX_PATH);
-      std::string text(name, length);
-      std::transform(text.begin(), text.end(), text.begin(),
-                     [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
-      names.push_back(text);
+      name[GetModuleBaseNameA(process, modules[i], name, MAX_PATH - 1)] = '\0';
+      names.push_back(_strlwr(name));
     }
   }
   CloseHandle(process);
