@@ -16,15 +16,13 @@ start_wine
 trap 'stop_wine; rm -rf "$work"' EXIT
 C="$WINEPREFIX/drive_c" key='HKLM\SOFTWARE\quorvel-client' svc='HKLM\SYSTEM\CurrentControlSet\Services'
 cp "$work"/*.msi "$C/"
-# Runs a Windows program: its output without \r, its exit code. Now and then
-# a new Wine process dies while it starts ("failed to map the shared user
-# data"): start.exe, which runs the program, then leaves no output, or its
-# CreateProcess fails (1359, wintest::kRefusedByWine). ntdll traces the new
-# pid only once the process has started; without it the program never ran:
-# it is started again, three times in all, and never started fails the row.
+# Runs one of Wine's own programs, which start.exe creates: its output
+# without \r, its exit code. A new Wine process now and then dies as it starts
+# (see the README); ntdll traces the pid of one that started. Without that
+# trace it is started again, three times in all; never started fails the row.
 q() {
-  local try rc
-  for try in 1 2 3; do
+  local rc
+  for _ in 1 2 3; do
     rc=0; WINEDEBUG=-all,+process wine "$@" </dev/null >"$work/q.out" 2>"$work/q.err" || rc=$?
     grep -qE ':NtCreateUserProcess .* pid [0-9a-f]+ tid ' "$work/q.err" && { tr -d '\r' <"$work/q.out"; return "$rc"; }
   done

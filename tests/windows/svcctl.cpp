@@ -291,13 +291,9 @@ int bench(int cycles, const char* baseline) {
       for (const Sample& s : columns[k].samples) all.push_back(static_cast<double>(s.*field));
       values[k] = percentile(all, p);
     }
-    // The launcher's ratio after the reference's value, the baseline's
-    // value and ratio after that.
-    std::printf("| %s | %.2f | %.2f |", what, values[0], values[1]);
-    for (size_t k = 0; k < count; k += k == 0 ? 2 : 1) {
-      if (k > 0) std::printf(" %.2f |", values[k]);
-      std::printf(" %.2fx |", values[1] > 0 ? values[k] / values[1] : 0.0);
-    }
+    auto ratio = [&](size_t k) { return values[1] > 0 ? values[k] / values[1] : 0.0; };
+    std::printf("| %s | %.2f | %.2f | %.2fx |", what, values[0], values[1], ratio(0));
+    if (baseline) std::printf(" %.2f | %.2fx |", values[2], ratio(2));
     std::printf("\n");
   };
   row("start latency, median (ms)", &Sample::start_ms, 0.5);
