@@ -8,7 +8,8 @@
 static_assert(service::kEventClientStarted == QUORVEL_EVENT_CLIENT_STARTED &&
               service::kEventClientNotStarted == QUORVEL_EVENT_CLIENT_NOT_STARTED &&
               service::kEventClientEnded == QUORVEL_EVENT_CLIENT_ENDED &&
-              service::kEventStopRequested == QUORVEL_EVENT_STOP_REQUESTED);
+              service::kEventStopRequested == QUORVEL_EVENT_STOP_REQUESTED &&
+              service::kEventStopClientNotEnded == QUORVEL_EVENT_STOP_CLIENT_NOT_ENDED);
 
 // Ask the MinGW runtime to expand wildcard patterns in the arguments, as
 // setargv.obj does for MSVC builds.

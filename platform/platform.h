@@ -102,9 +102,15 @@ Handle create_client_job();
 uint32_t start_process(char* command, const char* working_directory,
                        Handle job, Handle* process);
 
-// Ends the process with `exit_code`. Does nothing to a process that has
-// already ended.
+// Asks for the process's end with `exit_code` and returns at once: the end
+// follows when its pending I/O has completed or been cancelled. Does nothing
+// to a process that has already ended.
 void terminate_process(Handle process, uint32_t exit_code);
+
+// Waits up to `milliseconds` for the process to end. True when it has ended
+// (at once for one that had already), false when the time passed first or
+// the wait failed.
+bool wait_for_end(Handle process, uint32_t milliseconds);
 
 void close_handle(Handle handle);
 
@@ -115,8 +121,9 @@ uint32_t process_id(Handle process);
 // STILL_ACTIVE, while it runs).
 uint32_t exit_code(Handle process);
 
-// The system's text for the Windows error `error` (FormatMessage), without
-// its line end; empty when the system has none.
+// The system's text for the Windows error `error` (FormatMessage), with its
+// inserts (%1) left as they are and without its line end; empty when the
+// system has none.
 std::string error_text(uint32_t error);
 
 // --- Synchronisation --------------------------------------------------------

@@ -107,6 +107,10 @@ void terminate_process(Handle process, uint32_t exit_code) {
   TerminateProcess(process, exit_code);
 }
 
+bool wait_for_end(Handle process, uint32_t milliseconds) {
+  return WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+}
+
 void close_handle(Handle handle) { CloseHandle(handle); }
 
 uint32_t process_id(Handle process) { return GetProcessId(process); }

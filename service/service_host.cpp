@@ -129,17 +129,30 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   lock.lock();
   const StopOutcome outcome = decide_stop(g_stop_requested, woken, wait_error);
   if (outcome.end_client) platform::terminate_process(client, 0);
+  lock.unlock();
+  // Stopped means the client has gone: TerminateProcess, the handler's or
+  // the one above, only asks for its end. Waited for with g_lock released,
+  // so that a late control is answered meanwhile; the handle stays open
+  // until the wait is over, as only this thread closes it.
+  const bool by_itself = !outcome.end_client &&
+                         outcome.exit_code == platform::kErrorProcessAborted;
+  const bool client_ended =
+      by_itself || platform::wait_for_end(client, kClientEndWaitMs);
+
+  lock.lock();
   platform::close_handle(client);
   launcher::g_child_process = nullptr;
   const platform::ServiceStatus last = stopped(outcome.exit_code, 0);
   lock.unlock();
   // A client that has ended ended by itself (1067) or at a stop request;
   // one the service thread must end itself has no entry of its own.
-  if (!outcome.end_client) {
-    if (outcome.exit_code == platform::kErrorProcessAborted) {
-      write_client_ended(pid, client_exit);
-    } else {
+  if (by_itself) {
+    write_client_ended(pid, client_exit);
+  } else if (!outcome.end_client) {
+    if (client_ended) {
       write_stop_requested(pid);
+    } else {
+      write_stop_client_not_ended(pid, kClientEndWaitMs);
     }
   }
   // The very last action: once it is made the dispatcher returns on the

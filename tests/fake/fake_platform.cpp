@@ -15,6 +15,7 @@ struct Object {
   enum class Kind { kProcess, kEvent, kJob } kind;
   bool signalled = false;
   bool terminating = false;  // ended from outside, not yet gone
+  bool end_wait_expired = false;  // a wait_for_end on it ran out of time
   uint32_t exit_code = 0;
   int terminate_calls = 0;
   uint32_t state_when_terminated = 0;
@@ -36,7 +37,8 @@ struct State {
   std::vector<fake::StartCall> starts;
   uint32_t start_error = 0;
   bool job_error = false;
-  bool slow_termination = false;
+  bool hold_terminated = false;
+  int64_t clock_ms = 0;  // moved only by advance_clock
   // A deque keeps every object's address, closed ones included, so that a
   // use after close is seen rather than undefined.
   std::deque<Object> objects;
@@ -71,6 +73,9 @@ std::recursive_mutex g_dispatcher_lock;
 // join_service_thread or the next reset.
 std::thread g_service_thread;
 std::thread g_watchdog;
+// The threads that end terminated processes, joined by the next reset.
+// Guarded by g_mutex.
+std::vector<std::thread> g_enders;
 thread_local bool t_in_handler = false;  // the dispatcher runs the handler here
 
 // Waits for `done` under `lock`; past 10 s the run is taken for a deadlock
@@ -123,6 +128,12 @@ namespace fake {
 
 void reset() {
   if (g_service_thread.joinable()) join_service_thread();
+  std::vector<std::thread> enders;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    enders.swap(g_enders);
+  }
+  for (std::thread& ender : enders) ender.join();
   std::lock_guard<std::mutex> lock(g_mutex);
   g_state = State{};
 }
@@ -189,9 +200,15 @@ void end_client(platform::Handle process, uint32_t exit_code) {
   g_changed.notify_all();
 }
 
-void keep_terminated_clients_running() {
+void hold_terminated_clients() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_state.slow_termination = true;
+  g_state.hold_terminated = true;
+}
+
+void advance_clock(std::chrono::milliseconds by) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.clock_ms += by.count();
+  g_changed.notify_all();
 }
 
 void fail_event_creation(uint32_t error) {
@@ -390,12 +407,32 @@ void terminate_process(Handle process, uint32_t exit_code) {
   // As Windows: the first end stands.
   if (object->signalled || object->terminating) return;
   object->exit_code = exit_code;
-  if (g_state.slow_termination) {
-    object->terminating = true;
-    return;
+  object->terminating = true;
+  if (g_state.hold_terminated) return;
+  // TerminateProcess returns before the process has gone: its end comes
+  // from elsewhere, whenever that thread gets to it.
+  g_enders.emplace_back([object] {
+    std::lock_guard<std::mutex> ender_lock(g_mutex);
+    object->signalled = true;
+    g_changed.notify_all();
+  });
+}
+
+bool wait_for_end(Handle process, uint32_t milliseconds) {
+  int64_t deadline = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!find(process, Object::Kind::kProcess, "wait for end")) return false;
+    deadline = g_state.clock_ms + milliseconds;
   }
-  object->signalled = true;
-  g_changed.notify_all();
+  run_hook(fake::Point::kEndWaitStarted);
+  std::unique_lock<std::mutex> lock(g_mutex);
+  Object* object = static_cast<Object*>(process);
+  g_changed.wait(lock, [&] {
+    return object->signalled || g_state.clock_ms >= deadline;
+  });
+  if (!object->signalled) object->end_wait_expired = true;
+  return object->signalled;
 }
 
 void close_handle(Handle handle) {
@@ -419,7 +456,12 @@ uint32_t exit_code(Handle process) {
   return object && object->signalled ? object->exit_code : 259;
 }
 
-std::string error_text(uint32_t error) { return "text of " + std::to_string(error); }
+std::string error_text(uint32_t error) {
+  // Windows' own text for 193 has an insert, left in as FormatMessage
+  // leaves it.
+  if (error == 193) return "%1 is not a valid Win32 application.";
+  return "text of " + std::to_string(error);
+}
 
 Handle create_stop_event(uint32_t* error) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -523,6 +565,12 @@ void report_status(StatusHandle handle, const ServiceStatus& status) {
         g_state.reports.back().dwCurrentState == kServiceStopped) {
       g_state.violations.push_back("report after the stopped report");
     }
+    for (const Object& object : g_state.objects) {
+      if (stopped && object.terminating && !object.signalled &&
+          !object.end_wait_expired) {
+        g_state.violations.push_back("stopped report while the client asked to end still runs");
+      }
+    }
     g_state.reports.push_back(status);
     g_changed.notify_all();
   }
@@ -543,6 +591,16 @@ void write_event(const char* source, uint16_t type, uint32_t id,
     if (t_in_handler) g_state.violations.push_back("event written from the handler");
     if (!g_state.reports.empty() && g_state.reports.back().dwCurrentState == kServiceStopped) {
       g_state.violations.push_back("event written after the stopped report");
+    }
+    // ReportEvent takes 31,839 characters in one string; the strings of an
+    // entry share one record. Windows refuses a longer entry, and it is
+    // gone.
+    size_t size = 0;
+    for (uint16_t i = 0; i < count; ++i) size += std::strlen(strings[i]) + 1;
+    if (size > 31839 + 1) {
+      g_state.violations.push_back("entry " + std::to_string(id) + " too long for ReportEvent: " +
+                                   std::to_string(size) + " characters");
+      return;
     }
     g_state.events.push_back(std::string(source) + " " + std::to_string(type) + "/" + std::to_string(id));
     for (uint16_t i = 0; i < count; ++i) g_state.events.back() += std::string("|") + strings[i];

@@ -3,14 +3,19 @@
 // process creation and the service manager, then read back what the launcher
 // did. It behaves like Windows where the launcher relies on it: a query into
 // a too-small buffer fails with ERROR_MORE_DATA and leaves junk behind; the
-// wait blocks until a handle is signalled; ending an ended process changes
-// nothing. Its dispatcher behaves like the real ones where the service host
-// could deadlock against them: it runs the control handler with a lock of
-// its own held, a stopped report takes that lock after it is recorded, it
-// returns at the stopped report rather than when service_main returns, and
-// it passes on no control before a report that accepts one or after the
-// stopped report. Misuse (a closed or unknown handle used, a report after
-// the stopped report) is recorded as a violation. A process has the id 4001.
+// wait blocks until a handle is signalled; ending a process only asks for
+// its end, which follows later on a thread of its own (or, held, when the
+// test says); ending an ended process changes nothing; time passes for a
+// wait with a bound only when the test moves the clock; an entry longer
+// than ReportEvent takes is dropped. Its dispatcher behaves like the real
+// ones where the service host could deadlock against them: it runs the
+// control handler with a lock of its own held, a stopped report takes that
+// lock after it is recorded, it returns at the stopped report rather than
+// when service_main returns, and it passes on no control before a report
+// that accepts one or after the stopped report. Misuse (a closed or unknown
+// handle used, a report after the stopped report, a stopped report while a
+// client asked to end still runs and no bounded wait for it has passed, an
+// entry dropped) is recorded as a violation. A process has the id 4001.
 #pragma once
 
 #include <chrono>
@@ -55,11 +60,13 @@ struct ProcessState {
 };
 platform::Handle last_process();
 ProcessState process_state(platform::Handle process);
-// The client ends by itself.
+// The client ends by itself, or, asked to end and held, ends now.
 void end_client(platform::Handle process, uint32_t exit_code);
-// From now on an ended client goes on running until end_client: as on
-// Windows, where TerminateProcess returns before the process has gone.
-void keep_terminated_clients_running();
+// From now on a client asked to end goes on running until end_client, as a
+// client whose pending I/O a driver holds does.
+void hold_terminated_clients();
+// Moves the clock that bounded waits (wait_for_end) measure by.
+void advance_clock(std::chrono::milliseconds by);
 
 void fail_event_creation(uint32_t error);
 void fail_wait(uint32_t error);
@@ -102,6 +109,7 @@ enum class Point {
   kBeforeStoppedReport,  // a stopped report is about to be recorded
   kStoppedReport,        // a stopped report has just been recorded
   kEventWritten,         // an event has just been recorded
+  kEndWaitStarted,       // wait_for_end has taken its start on the clock
 };
 void set_hook(Point point, std::function<void()> hook);
 

@@ -39,12 +39,21 @@ std::string describe(const std::vector<ServiceStatus>& reports) {
   return describe(plain);
 }
 
+// What the launcher tries with no settings, and its entry once it runs.
+const std::string kLauncher = "\"C:\\q\\quorvel_launcher.exe\" -action=service";
+const std::string kClient = "C:\\ProgramData\\Quorvel\\service\\bin\\v1\\quorvel_client.exe";
+const std::string kTried = "\"" + kClient + "\" -action=service";
+const std::string kCwd = "C:\\Program Files\\quorvel-client";
+const std::string kStarted = "quorvel-client 4/1|" + kTried + "|" + kCwd + "|4001";
+const std::string kStopEntry = "quorvel-client 4/4|4001";
+
 class ServiceTest : public FakePlatformTest {
  protected:
   // Runs the launcher as the service, the way the service manager would
-  // start it, with `controller` acting on the dispatcher's thread.
-  int run_service(std::function<void()> controller) {
-    fake::set_command_line("\"C:\\q\\quorvel_launcher.exe\" -action=service");
+  // start it, with `controller` acting on the dispatcher's thread and
+  // `tail` after the switch on its command line.
+  int run_service(std::function<void()> controller, const std::string& tail = "") {
+    fake::set_command_line(kLauncher + tail);
     fake::set_controller(std::move(controller));
     char arg0[] = "C:\\q\\quorvel_launcher.exe", arg1[] = "-action=service";
     char* argv[] = {arg0, arg1, nullptr};
@@ -72,7 +81,7 @@ class ServiceTest : public FakePlatformTest {
 
 // Each path of the service's life, from start to the stopped report.
 TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
-  enum Twist { kNone, kNoJob, kSlowEnd, kStopWhileAnEventIsWritten };
+  enum Twist { kNone, kNoJob, kHeldEnd, kNeverEnds, kStopWhileAnEventIsWritten, kLongest };
   struct Case {
     const char* name;
     uint32_t start_error, event_error, wait_error;
@@ -82,7 +91,7 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     int client_terminations;  // -1: no client was started
     uint32_t client_exit_code;
     uint32_t state_when_terminated;  // the last report when it was ended
-    std::vector<std::string> events = {};  // checked when given
+    std::vector<std::string> events;
   };
   auto once_running = [](std::function<void()> then) {
     return [then] {
@@ -93,36 +102,49 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
   auto stop = [] { EXPECT_EQ(fake::send_control(platform::kServiceControlStop), 0u); };
   const std::vector<Report> stopped_on_request = {
       {kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}};
-  const std::string v1 = "C:\\ProgramData\\Quorvel\\service\\bin\\v1\\quorvel_client.exe";
-  const std::string tried = "\"" + v1 + "\" -action=service", cwd = "C:\\Program Files\\quorvel-client";
-  const std::string started = "quorvel-client 4/1|" + tried + "|" + cwd + "|4001";
+  const std::vector<std::string> run_and_stop = {kStarted, kStopEntry};
+  const std::string never_ended = "quorvel-client 2/5|4001|" + std::to_string(service::kClientEndWaitMs);
+  // The longest: a command line of 32,767 characters, a 511-byte Install_Dir.
+  const std::string long_tail = " " + std::string(32767 - kLauncher.size() - 1, 'x');
+  const std::string long_dir = "C:\\" + std::string(508, 'd');
+  const std::string long_tried = kTried + long_tail;
+  const size_t others = kClient.size() + 1 + 2 + long_dir.size() + 1 + 4 + 12;
+  const std::string long_cut = long_tried.substr(0, service::kEventEntryLimit - others - 1 - 6) + " [cut]";
   const Case cases[] = {
       {"stop", 0, 0, 0, kNone, once_running(stop), stopped_on_request, 1, 0,
-       kStopPending},
+       kStopPending, run_and_stop},
       {"a stop gets through while each event is written: none under the lock", 0, 0, 0, kStopWhileAnEventIsWritten, nullptr,
-       stopped_on_request, 1, 0, kStopPending, {started, "quorvel-client 4/4|4001"}},
+       stopped_on_request, 1, 0, kStopPending, run_and_stop},
       {"shutdown", 0, 0, 0, kNone,
        once_running([] { fake::send_control(platform::kServiceControlShutdown); }),
-       stopped_on_request, 1, 0, kStopPending},
+       stopped_on_request, 1, 0, kStopPending, run_and_stop},
       {"stop twice, then shutdown", 0, 0, 0, kNone,
        once_running([] {
          fake::send_control(platform::kServiceControlStop);
          fake::send_control(platform::kServiceControlStop);
          fake::send_control(platform::kServiceControlShutdown);
        }),
-       {}, 1, 0, kStopPending},  // reports checked below: stopped last
-      // The stop event, not the client's end, must end the run: a client
-      // that TerminateProcess has not yet taken away still runs.
-      {"stop, the client slow to go", 0, 0, 0, kSlowEnd, once_running(stop),
-       stopped_on_request, 1, 0, kStopPending},
+       {}, 1, 0, kStopPending, run_and_stop},  // reports checked below: stopped last
+      // The stop event, not the client's end, wakes the service; stopped is
+      // reported only once the client, held after TerminateProcess, has
+      // gone (checked in the hook, and by the fake at the report).
+      {"stop, the client's end held back, a second stop meanwhile", 0, 0, 0, kHeldEnd,
+       once_running(stop), {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}},
+       1, 0, kStopPending, run_and_stop},
+      {"stop, the client never ends: stopped after the wait, and said so", 0, 0, 0, kNeverEnds,
+       once_running(stop), stopped_on_request, 1, 0, kStopPending, {kStarted, never_ended}},
       {"stop, no job could be set up", 0, 0, 0, kNoJob, once_running(stop),
-       stopped_on_request, 1, 0, kStopPending},
+       stopped_on_request, 1, 0, kStopPending, run_and_stop},
       {"client ends by itself with 0", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 0); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0, 0},
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0, 0, {kStarted, "quorvel-client 2/3|0 (0x00000000)|4001"}},
       {"client ends by itself with 7", 0, 0, 0, kNone,
        once_running([] { fake::end_client(fake::last_process(), 7); }),
-       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 7, 0, {started, "quorvel-client 2/3|7 (0x00000007)|4001"}},
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 7, 0, {kStarted, "quorvel-client 2/3|7 (0x00000007)|4001"}},
+      {"client crashes", 0, 0, 0, kNone,
+       once_running([] { fake::end_client(fake::last_process(), 0xC0000005); }),
+       {{kRunning, 0, 0}, {kStopped, 1067, 0}}, 0, 0xC0000005, 0,
+       {kStarted, "quorvel-client 2/3|3221225477 (0xC0000005)|4001"}},
       {"interrogate and unknown controls are not answered", 0, 0, 0, kNone,
        once_running([stop] {
          fake::send_control(platform::kServiceControlInterrogate);
@@ -131,15 +153,20 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
          EXPECT_EQ(fake::reports().size(), 1u);
          stop();
        }),
-       stopped_on_request, 1, 0, kStopPending},
+       stopped_on_request, 1, 0, kStopPending, run_and_stop},
       {"client cannot start", 2, 0, 0, kNone, nullptr, {{kStopped, 1066, 2}},
-       -1, 0, 0, {"quorvel-client 1/2|" + v1 + "|1|" + cwd + "|2|text of 2|" + tried}},
-      {"client refused with 193", 193, 0, 0, kNone, nullptr,
-       {{kStopped, 1066, 193}}, -1, 0, 0},
-      {"stop event cannot be created", 0, 8, 0, kNone, nullptr,
-       {{kStopped, 8, 0}}, -1, 0, 0},
-      {"wait fails", 0, 0, 6, kNone, nullptr,
-       {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1, 0, kRunning},
+       -1, 0, 0, {"quorvel-client 1/2|" + kClient + "|1|" + kCwd + "|2|text of 2|" + kTried}},
+      {"client refused with 193: the text names the client", 193, 0, 0, kNone, nullptr,
+       {{kStopped, 1066, 193}}, -1, 0, 0,
+       {"quorvel-client 1/2|" + kClient + "|1|" + kCwd + "|193|" + kClient +
+        " is not a valid Win32 application.|" + kTried}},
+      {"the longest command and directory: the command cut, the entry whole", 206, 0, 0, kLongest,
+       nullptr, {{kStopped, 1066, 206}}, -1, 0, 0,
+       {"quorvel-client 1/2|" + kClient + "|1|" + long_dir + "|206|text of 206|" + long_cut}},
+      {"stop event cannot be created: no client, no entry", 0, 8, 0, kNone, nullptr,
+       {{kStopped, 8, 0}}, -1, 0, 0, {}},
+      {"wait fails: the client ended, no entry of its own", 0, 0, 6, kNone, nullptr,
+       {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1, 0, kRunning, {kStarted}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -148,19 +175,32 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     fake::fail_event_creation(c.event_error);
     fake::fail_wait(c.wait_error);
     if (c.twist == kNoJob) fake::fail_job_creation();
-    if (c.twist == kSlowEnd) fake::keep_terminated_clients_running();
+    if (c.twist == kHeldEnd || c.twist == kNeverEnds) fake::hold_terminated_clients();
     std::vector<std::future<uint32_t>> stops;
     int held_up = 0;  // stop requests not answered within 3 s
-    if (c.twist == kStopWhileAnEventIsWritten) {
-      fake::set_hook(fake::Point::kEventWritten, [&stops, &held_up] {
-        stops.push_back(std::async(std::launch::async, [] { return fake::send_control(1); }));
-        held_up += stops.back().wait_for(std::chrono::seconds(3)) != std::future_status::ready;
-      });
+    auto late_stop = [&stops, &held_up] {
+      stops.push_back(std::async(std::launch::async, [] { return fake::send_control(1); }));
+      held_up += stops.back().wait_for(std::chrono::seconds(3)) != std::future_status::ready;
+    };
+    if (c.twist == kStopWhileAnEventIsWritten) fake::set_hook(fake::Point::kEventWritten, late_stop);
+    // While the service waits for the client's end it has not reported
+    // stopped, and answers another request.
+    fake::set_hook(fake::Point::kEndWaitStarted, [&c, late_stop] {
+      EXPECT_NE(fake::reports().back().dwCurrentState, kStopped);
+      if (c.twist == kHeldEnd) {
+        late_stop();
+        fake::end_client(fake::last_process(), 9);
+      }
+      if (c.twist == kNeverEnds) fake::advance_clock(std::chrono::milliseconds(service::kClientEndWaitMs));
+    });
+    if (c.twist == kLongest) {
+      fake::set_key_open_result(0);
+      fake::set_value("Install_Dir", platform::kRegString, long_dir + '\0');
     }
 
-    EXPECT_EQ(run_service(c.controller), 0);
+    EXPECT_EQ(run_service(c.controller, c.twist == kLongest ? long_tail : ""), 0);
     EXPECT_EQ(held_up, 0);
-    EXPECT_EQ(c.events.empty() ? c.events : fake::events(), c.events);
+    EXPECT_EQ(fake::events(), c.events);
 
     EXPECT_EQ(fake::dispatched_service_name(), "quorvel-client");
     if (!c.reports.empty()) {
@@ -182,13 +222,13 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       EXPECT_TRUE(fake::last_process() == nullptr);
     } else {
       const auto client = fake::process_state(fake::last_process());
-      EXPECT_EQ(client.ended, c.twist != kSlowEnd);
+      EXPECT_EQ(client.ended, c.twist != kNeverEnds);
       EXPECT_TRUE(client.closed);
       EXPECT_EQ(client.terminate_calls, c.client_terminations);
       EXPECT_EQ(client.exit_code, c.client_exit_code);
       // The service shows stop-pending before the handler ends the client.
       EXPECT_EQ(client.state_when_terminated, c.state_when_terminated);
-      if (c.twist == kSlowEnd) {
+      if (c.twist == kHeldEnd || c.twist == kNeverEnds) {
         EXPECT_EQ(fake::last_wait_result(), 0);
       }
     }
@@ -207,6 +247,7 @@ TEST_F(ServiceTest, StopWinsWhenTheClientsEndWakesTheWaitFirst) {
   });
   EXPECT_EQ(fake::last_wait_result(), 1);  // woken by the client's end
   expect_reports({{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}});
+  EXPECT_EQ(fake::events(), (std::vector<std::string>{kStarted, kStopEntry}));
   EXPECT_EQ(fake::process_state(fake::last_process()).terminate_calls, 1);
 }
 
@@ -344,11 +385,49 @@ TEST(DecideStop, PicksTheOutcomeFromTheMarkAndTheWait) {
   }
 }
 
-TEST(EventString, CutsWhatDoesNotFitWithAMarkerAndKeepsTheBytes) {
-  const std::string fits(service::kEventStringLimit, '\x81'), cut = fits.substr(6) + " [cut]";
-  EXPECT_EQ(service::event_string(fits), fits);
-  EXPECT_EQ(service::event_string(fits + "x"), cut);
-  EXPECT_EQ(service::event_string(std::string(32767, '\x81')), cut);  // the longest command line
+// An entry's strings share one record: the longest are cut to one length,
+// the longest that lets the whole entry fit, and keep their bytes.
+TEST(EventStrings, CutTheLongestToOneLengthSoThatTheEntryFits) {
+  constexpr size_t room = service::kEventEntryLimit;  // terminators included
+  struct Case {
+    const char* name;
+    std::vector<size_t> sizes, kept;
+  };
+  const Case cases[] = {
+      {"one that fits exactly", {room - 1}, {room - 1}},
+      {"one a byte over", {room}, {room - 1}},
+      {"the longest command line", {32767}, {room - 1}},
+      {"two long ones: one length each", {20000, 25000, 3}, {(room - 6) / 2, (room - 6) / 2, 3}},
+      {"a directory beside a long command stays whole", {511, 40000, 4}, {511, room - 512 - 5 - 1, 4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> strings;
+    for (size_t size : c.sizes) strings.emplace_back(size, '\x81');
+    const auto fitted = service::fit_event_strings(strings);
+    ASSERT_EQ(fitted.size(), strings.size());
+    for (size_t i = 0; i < fitted.size(); ++i) {
+      EXPECT_EQ(fitted[i].size(), c.kept[i]);
+      const bool cut = c.kept[i] < c.sizes[i];
+      const size_t whole = cut ? c.kept[i] - 6 : c.kept[i];
+      EXPECT_EQ(fitted[i], strings[i].substr(0, whole) + (cut ? " [cut]" : ""));
+    }
+  }
+}
+
+// FormatMessage leaves inserts in the system's text: %1, where Windows puts
+// the file it could not run, becomes the client's path; the rest stay.
+TEST(EventStrings, FillTheSystemTextsFirstInsertWithTheClientsPath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"%1 is not a valid Win32 application.", "C:\\c.exe is not a valid Win32 application."},
+      {"Insert %2 (Volume Serial Number: %3) into drive %1.",
+       "Insert %2 (Volume Serial Number: %3) into drive C:\\c.exe."},
+      {"%10 %1!s! 100%% %%1 %n %", "%10 C:\\c.exe 100%% %%1 %n %"},
+      {"", ""},
+  };
+  for (const auto& [text, filled] : cases) {
+    EXPECT_EQ(service::fill_path_insert(text, "C:\\c.exe"), filled) << text;
+  }
 }
 
 }  // namespace

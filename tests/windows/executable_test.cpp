@@ -30,7 +30,8 @@ TEST(Executable, CarriesTheIconAndVersionButNoManifest) {
                      reinterpret_cast<LONG_PTR>(&manifests));
   EXPECT_EQ(manifests, 0);
   for (uint32_t id : {service::kEventClientStarted, service::kEventClientNotStarted,
-                      service::kEventClientEnded, service::kEventStopRequested}) {
+                      service::kEventClientEnded, service::kEventStopRequested,
+                      service::kEventStopClientNotEnded}) {
     char text[512];  // the message table's text for each entry the launcher writes
     EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, image,
                              id, 0, text, sizeof(text), nullptr), 0u) << id;

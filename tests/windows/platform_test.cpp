@@ -13,6 +13,13 @@ TEST(Platform, FailuresCarryTheWindowsErrorCode) {
   uint32_t error = 0;
   EXPECT_EQ(platform::wait_for_either(nullptr, nullptr, &error), platform::kWaitFailed);
   EXPECT_EQ(error, platform::kErrorInvalidHandle);
+  EXPECT_FALSE(platform::wait_for_end(nullptr, 0));
+  // The system's text, as the error entry carries it: no line end.
+  for (uint32_t code : {2u, 193u, 267u}) {
+    const std::string text = platform::error_text(code);
+    EXPECT_FALSE(text.empty()) << code;
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << code;
+  }
 
   platform::KeyHandle key = nullptr;
   EXPECT_EQ(platform::open_machine_key("SOFTWARE\\quorvel-client-absent", &key),
@@ -43,8 +50,9 @@ TEST(Platform, StartsTheClientInTheJobOnlyWhenGivenOne) {
     EXPECT_EQ(in_job != FALSE, with_job);
     wintest::Record record;
     EXPECT_TRUE(wintest::wait_record("p1", &record));
+    EXPECT_FALSE(platform::wait_for_end(process, 50));  // still running
     platform::terminate_process(process, 0);
-    EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(platform::wait_for_end(process, 10000));
     platform::close_handle(process);
   }
 }
