@@ -48,7 +48,7 @@ start_wine() {
   # channel alone goes to C:\quorvel-eventlog-trace.txt, which the Windows
   # tests read back.
   wineserver -p </dev/null >/dev/null 2>&1
-  WINEDEBUG=-all,+eventlog wine cmd /c exit </dev/null >/dev/null \
+  WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit </dev/null >/dev/null \
     2>"$WINEPREFIX/drive_c/quorvel-eventlog-trace.txt"
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/windows/win_support.h"
 
@@ -89,6 +90,10 @@ TEST_F(ServiceManager, RunsTheClientAndStopsItOnRequest) {
   const auto stopped = control(SERVICE_CONTROL_STOP);
   EXPECT_EQ(control_error, 0u);
   EXPECT_EQ(wintest::describe(stopped), "STOP_PENDING -> STOPPED(0,0)");
+  // Stopped means the client has gone. (Wine's TerminateProcess ends a
+  // process before it returns, so only Windows can fail this.)
+  ASSERT_FALSE(stopped.empty());
+  EXPECT_FALSE(stopped.back().client_running) << "STOPPED while the client still ran";
 
   ASSERT_EQ(WaitForSingleObject(client, 10000), WAIT_OBJECT_0);
   DWORD client_exit = 0xFFFFFFFF;
@@ -157,6 +162,7 @@ TEST_F(ServiceManager, ClientThatCannotStartStopsWith1066AndTheStartError) {
     std::string extra;  // after the switch on the service's command line
     DWORD windows_error;
     DWORD wine_error;
+    std::string wine_text;  // Wine's text of the error, %1 the client
   };
   const std::string no_dir = "C:\\quorvel no such dir";
   const std::string kEventTrace = "C:\\quorvel-eventlog-trace.txt";  // see start_wine
@@ -168,26 +174,26 @@ TEST_F(ServiceManager, ClientThatCannotStartStopsWith1066AndTheStartError) {
          wintest::install_client("f2");
          DeleteFileA((dir + "\\quorvel_client.exe").c_str());
        },
-       "", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+       "", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, "File not found."},
       {"version folder missing", "f3", "C:\\",
        [](const std::string& dir) { RemoveDirectoryA(dir.c_str()); }, "",
-       ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+       ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND, "File not found."},
       {"Install_Dir missing", "f267", no_dir,
        [&](const std::string&) {
          wintest::install_client("f267");
          RemoveDirectoryA(no_dir.c_str());
        },
-       "", ERROR_DIRECTORY, ERROR_DIRECTORY},
+       "", ERROR_DIRECTORY, ERROR_DIRECTORY, "Directory name invalid."},
       {"client file not a program", "f193", "C:\\",
        [](const std::string& dir) {
          wintest::install_client("f193");
          write_file(dir + "\\quorvel_client.exe", "not a program\r\n");
        },
-       "", ERROR_BAD_EXE_FORMAT, ERROR_BAD_EXE_FORMAT},
+       "", ERROR_BAD_EXE_FORMAT, ERROR_BAD_EXE_FORMAT, "Bad EXE format for %1."},
       {"command line too long", "f206", "C:\\",
        [](const std::string&) { wintest::install_client("f206"); },
        std::string(too_long, 'x'), ERROR_FILENAME_EXCED_RANGE,
-       ERROR_INVALID_PARAMETER},
+       ERROR_INVALID_PARAMETER, "Invalid parameter."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -209,12 +215,24 @@ TEST_F(ServiceManager, ClientThatCannotStartStopsWith1066AndTheStartError) {
     const size_t seen = trace.size();
     EXPECT_EQ(wintest::describe(start(SERVICE_STOPPED)),
               "STOPPED(1066," + std::to_string(expected) + ")");
-    // The error entry as Wine traces it, backslashes doubled (Windows: not read).
+    // The error entry as Wine traces it, backslashes doubled, in order:
+    // its source, the client, its version, the error and its text with the
+    // client named, and the source let go (Windows: not read).
     wintest::read_shared(kEventTrace, &trace);
-    const std::string path = "C:\\\\ProgramData\\\\Quorvel\\\\service\\\\bin\\\\v" + row.version;
-    for (const std::string& text : {path + "\\\\quorvel_client.exe", row.version, std::to_string(expected)}) {
-      const std::string line = ":err:eventlog:ReportEventW L\"" + text + "\"\n";
-      EXPECT_TRUE(!on_wine() || trace.find(line, seen) != std::string::npos) << line;
+    const std::string client = "C:\\\\ProgramData\\\\Quorvel\\\\service\\\\bin\\\\v" +
+                               row.version + "\\\\quorvel_client.exe";
+    std::string text = row.wine_text;
+    if (text.find("%1") != std::string::npos) text.replace(text.find("%1"), 2, client);
+    std::vector<std::string> lines = {":fixme:advapi:RegisterEventSourceA ((null),\"quorvel-client\")"};
+    for (const std::string& string : {client, row.version, std::to_string(expected), text}) {
+      lines.push_back(":err:eventlog:ReportEventW L\"" + string + "\"\n");
+    }
+    lines.push_back(":fixme:advapi:DeregisterEventSource (");
+    size_t at = seen;
+    for (const std::string& line : lines) {
+      at = trace.find(line, at);
+      EXPECT_TRUE(!on_wine() || at != std::string::npos) << line;
+      if (at == std::string::npos) break;
     }
     CloseServiceHandle(service);
     service = nullptr;
