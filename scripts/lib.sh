@@ -90,22 +90,33 @@ sign_executable() {
 # STAMP (seconds since 1970, the commit's time) dates the summary and the
 # cabinet's file, so that the same inputs give the same bytes. The product
 # code follows from the version, the package code from everything packed.
+# The launcher's File row carries the file version of its version record,
+# so that Windows Installer replaces it by version on an upgrade.
 build_msi() {
-  local exe="$1" version="$2" stamp="$3" out="$4" work product package
+  local exe="$1" version="$2" stamp="$3" out="$4" work product package file_version
   work="$(mktemp -d)"
   cp "$exe" "$work/quorvel_launcher.exe"
   touch -d "@$stamp" "$work/quorvel_launcher.exe"
   version="$(echo "$version" | cut -d. -f1-3)"
-  read -r product package < <(python3 - "$version" "$work/quorvel_launcher.exe" "$ROOT/packaging" <<'PY'
-import hashlib, os, sys, uuid
+  read -r product package file_version < <(python3 - "$version" "$work/quorvel_launcher.exe" "$ROOT/packaging" <<'PY'
+import hashlib, os, struct, sys, uuid
 upgrade = uuid.UUID("0C5B3E91-7A2D-4F68-B1E4-29D7C6A0F512")
 packed = hashlib.sha256(sys.argv[1].encode())
 for path in [sys.argv[2]] + sorted(os.path.join(sys.argv[3], f) for f in os.listdir(sys.argv[3])):
     packed.update(open(path, "rb").read())
+# VS_FIXEDFILEINFO: its signature, then the structure version, then the
+# file version as two DWORDs (major.minor, patch.tweak).
+exe = open(sys.argv[2], "rb").read()
+at = exe.find(struct.pack("<I", 0xFEEF04BD))
+if at < 0:
+    sys.exit("build_msi: the launcher has no version record")
+ms, ls = struct.unpack_from("<II", exe, at + 8)
 print(str(uuid.uuid5(upgrade, "product " + sys.argv[1])).upper(),
-      str(uuid.uuid5(upgrade, "package " + packed.hexdigest())).upper())
+      str(uuid.uuid5(upgrade, "package " + packed.hexdigest())).upper(),
+      f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
 PY
 )
+  [ -n "$file_version" ] || { rm -rf "$work"; return 1; }
   # wixl stamps the summary with the current time: give it the commit's.
   cp "$ROOT/packaging/quorvel-launcher.wxs" "$ROOT/packaging/quorvel-launcher.wxi" "$work/"
   (cd "$work" &&
@@ -115,6 +126,9 @@ PY
        quorvel-launcher.wxs 2>"$work/wixl.log") || { cat "$work/wixl.log" >&2; rm -rf "$work"; return 1; }
   local statements=()
   mapfile -t statements < <(grep -v -e '^--' -e '^$' "$ROOT/packaging/quorvel-launcher.sql")
+  # A versioned file has no MsiFileHash row (wixl writes one for every file).
+  statements+=("UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'QuorvelLauncherExe'"
+               "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'QuorvelLauncherExe'")
   # wixl draws a random package code: set the one derived above (last:
   # msibuild's -s takes one argument too many).
   msibuild "$work/out.msi" -q "${statements[@]}" &&
