@@ -129,6 +129,13 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   lock.lock();
   const StopOutcome outcome = decide_stop(g_stop_requested, woken, wait_error);
   if (outcome.end_client) platform::terminate_process(client, 0);
+  // Decided without a stop request (the client ended by itself, or the wait
+  // failed): from here on the handler finds the run over, so that a request
+  // arriving while the lock is released below neither reports stop-pending
+  // ahead of a stopped report that is not a stop's nor ends the client once
+  // more. On the stop path the state stays stop-pending, and a further
+  // request is answered with it.
+  if (!g_stop_requested) stopped(outcome.exit_code, 0);
   lock.unlock();
   // Stopped means the client has gone: TerminateProcess, the handler's or
   // the one above, only asks for its end. Waited for with g_lock released,

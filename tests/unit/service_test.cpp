@@ -81,7 +81,7 @@ class ServiceTest : public FakePlatformTest {
 
 // Each path of the service's life, from start to the stopped report.
 TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
-  enum Twist { kNone, kNoJob, kHeldEnd, kNeverEnds, kStopWhileAnEventIsWritten, kLongest };
+  enum Twist { kNone, kNoJob, kHeldEnd, kNeverEnds, kStopWhileAnEventIsWritten, kStopWhileEndAwaited, kLongest };
   struct Case {
     const char* name;
     uint32_t start_error, event_error, wait_error;
@@ -167,6 +167,8 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
        {{kStopped, 8, 0}}, -1, 0, 0, {}},
       {"wait fails: the client ended, no entry of its own", 0, 0, 6, kNone, nullptr,
        {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1, 0, kRunning, {kStarted}},
+      {"wait fails, a stop while its end is awaited: the run is over, not ended twice", 0, 0, 6,
+       kStopWhileEndAwaited, nullptr, {{kRunning, 0, 0}, {kStopped, 6, 0}}, 1, 0, kRunning, {kStarted}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -187,10 +189,8 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     // stopped, and answers another request.
     fake::set_hook(fake::Point::kEndWaitStarted, [&c, late_stop] {
       EXPECT_NE(fake::reports().back().dwCurrentState, kStopped);
-      if (c.twist == kHeldEnd) {
-        late_stop();
-        fake::end_client(fake::last_process(), 9);
-      }
+      if (c.twist == kHeldEnd || c.twist == kStopWhileEndAwaited) late_stop();
+      if (c.twist == kHeldEnd) fake::end_client(fake::last_process(), 9);
       if (c.twist == kNeverEnds) fake::advance_clock(std::chrono::milliseconds(service::kClientEndWaitMs));
     });
     if (c.twist == kLongest) {
