@@ -14,7 +14,12 @@ class FakePlatformTest : public ::testing::Test {
     launcher::g_child_process = nullptr;
     launcher::g_client_job = nullptr;
   }
-  void TearDown() override { EXPECT_TRUE(fake::violations().empty()) << violations_text(); }
+  // Then joins what the test left running (a client's end on its way), so
+  // that no thread is left joinable when the program exits.
+  void TearDown() override {
+    EXPECT_TRUE(fake::violations().empty()) << violations_text();
+    fake::reset();
+  }
 
   static std::string violations_text() {
     std::string text;
