@@ -139,7 +139,7 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   lock.unlock();
   // Stopped means the client has gone: TerminateProcess, the handler's or
   // the one above, only asks for its end. Waited for with g_lock released,
-  // so that a late control is answered meanwhile; the handle stays open
+  // so that a late control never waits for it; the handle stays open
   // until the wait is over, as only this thread closes it.
   const bool by_itself = !outcome.end_client &&
                          outcome.exit_code == platform::kErrorProcessAborted;
