@@ -140,11 +140,11 @@ void service_main(uint32_t /*argc*/, char** /*argv*/) {
   // Stopped means the client has gone: TerminateProcess, the handler's or
   // the one above, only asks for its end. Waited for with g_lock released,
   // so that a late control never waits for it; the handle stays open
-  // until the wait is over, as only this thread closes it.
+  // until the wait is over, as only this thread closes it. A client that
+  // ended by itself has gone, and the wait returns at once.
   const bool by_itself = !outcome.end_client &&
                          outcome.exit_code == platform::kErrorProcessAborted;
-  const bool client_ended =
-      by_itself || platform::wait_for_end(client, kClientEndWaitMs);
+  const bool client_ended = platform::wait_for_end(client, kClientEndWaitMs);
 
   lock.lock();
   platform::close_handle(client);

@@ -16,6 +16,7 @@ struct Object {
   bool signalled = false;
   bool terminating = false;  // ended from outside, not yet gone
   bool end_wait_expired = false;  // a wait_for_end on it ran out of time
+  int64_t ended_at_ms = 0;  // on the test's clock, once signalled
   uint32_t exit_code = 0;
   int terminate_calls = 0;
   uint32_t state_when_terminated = 0;
@@ -195,6 +196,7 @@ void end_client(platform::Handle process, uint32_t exit_code) {
   Object* object = static_cast<Object*>(process);
   if (object->signalled) return;
   object->signalled = true;
+  object->ended_at_ms = g_state.clock_ms;
   // A client already being ended keeps the exit code it was ended with.
   if (!object->terminating) object->exit_code = exit_code;
   g_changed.notify_all();
@@ -414,6 +416,7 @@ void terminate_process(Handle process, uint32_t exit_code) {
   g_enders.emplace_back([object] {
     std::lock_guard<std::mutex> ender_lock(g_mutex);
     object->signalled = true;
+    object->ended_at_ms = g_state.clock_ms;
     g_changed.notify_all();
   });
 }
@@ -431,8 +434,11 @@ bool wait_for_end(Handle process, uint32_t milliseconds) {
   g_changed.wait(lock, [&] {
     return object->signalled || g_state.clock_ms >= deadline;
   });
-  if (!object->signalled) object->end_wait_expired = true;
-  return object->signalled;
+  // An end after the deadline, on the clock, came too late for this wait,
+  // even when the test moved the clock and ended the client in one go.
+  const bool in_time = object->signalled && object->ended_at_ms <= deadline;
+  if (!in_time) object->end_wait_expired = true;
+  return in_time;
 }
 
 void close_handle(Handle handle) {
@@ -593,11 +599,13 @@ void write_event(const char* source, uint16_t type, uint32_t id,
       g_state.violations.push_back("event written after the stopped report");
     }
     // ReportEvent takes 31,839 characters in one string; the strings of an
-    // entry share one record. Windows refuses a longer entry, and it is
-    // gone.
-    size_t size = 0;
+    // entry share one record with the source's name and the computer's, here
+    // the longest a DNS name may be (255). Windows refuses a longer entry,
+    // and it is gone.
+    constexpr size_t kLongestComputerName = 255;
+    size_t size = std::strlen(source) + 1 + kLongestComputerName + 1;
     for (uint16_t i = 0; i < count; ++i) size += std::strlen(strings[i]) + 1;
-    if (size > 31839 + 1) {
+    if (size > 31839) {
       g_state.violations.push_back("entry " + std::to_string(id) + " too long for ReportEvent: " +
                                    std::to_string(size) + " characters");
       return;

@@ -6,8 +6,10 @@
 // wait blocks until a handle is signalled; ending a process only asks for
 // its end, which follows later on a thread of its own (or, held, when the
 // test says); ending an ended process changes nothing; time passes for a
-// wait with a bound only when the test moves the clock; an entry longer
-// than ReportEvent takes is dropped. Its dispatcher behaves like the real
+// wait with a bound only when the test moves the clock, and a wait sees an
+// end only if it came, on that clock, within its bound; an entry longer
+// than ReportEvent takes, with the source's and a computer's name, is
+// dropped. Its dispatcher behaves like the real
 // ones where the service host could deadlock against them: it runs the
 // control handler with a lock of its own held, a stopped report takes that
 // lock after it is recorded, it returns at the stopped report rather than

@@ -81,7 +81,7 @@ class ServiceTest : public FakePlatformTest {
 
 // Each path of the service's life, from start to the stopped report.
 TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
-  enum Twist { kNone, kNoJob, kHeldEnd, kNeverEnds, kStopWhileAnEventIsWritten, kStopWhileEndAwaited, kLongest };
+  enum Twist { kNone, kNoJob, kHeldEnd, kEndsJustInTime, kNeverEnds, kStopWhileAnEventIsWritten, kStopWhileEndAwaited, kLongest };
   struct Case {
     const char* name;
     uint32_t start_error, event_error, wait_error;
@@ -103,7 +103,10 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
   const std::vector<Report> stopped_on_request = {
       {kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}};
   const std::vector<std::string> run_and_stop = {kStarted, kStopEntry};
-  const std::string never_ended = "quorvel-client 2/5|4001|" + std::to_string(service::kClientEndWaitMs);
+  // The bound is 3 s, written out here rather than taken from the constant:
+  // long enough for a client's pending I/O, well inside the roughly 20 s
+  // that Windows gives the services at shutdown.
+  const std::string never_ended = "quorvel-client 2/5|4001|3000";
   // The longest: a command line of 32,767 characters, a 511-byte Install_Dir.
   const std::string long_tail = " " + std::string(32767 - kLauncher.size() - 1, 'x');
   const std::string long_dir = "C:\\" + std::string(508, 'd');
@@ -131,6 +134,8 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       {"stop, the client's end held back, a second stop meanwhile", 0, 0, 0, kHeldEnd,
        once_running(stop), {{kRunning, 0, 0}, {kStopPending, 0, 0}, {kStopPending, 0, 0}, {kStopped, 0, 0}},
        1, 0, kStopPending, run_and_stop},
+      {"stop, the client ends 2,999 ms into the wait: a stop like any other", 0, 0, 0, kEndsJustInTime,
+       once_running(stop), stopped_on_request, 1, 0, kStopPending, run_and_stop},
       {"stop, the client never ends: stopped after the wait, and said so", 0, 0, 0, kNeverEnds,
        once_running(stop), stopped_on_request, 1, 0, kStopPending, {kStarted, never_ended}},
       {"stop, no job could be set up", 0, 0, 0, kNoJob, once_running(stop),
@@ -177,7 +182,8 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
     fake::fail_event_creation(c.event_error);
     fake::fail_wait(c.wait_error);
     if (c.twist == kNoJob) fake::fail_job_creation();
-    if (c.twist == kHeldEnd || c.twist == kNeverEnds) fake::hold_terminated_clients();
+    const bool held = c.twist == kHeldEnd || c.twist == kEndsJustInTime || c.twist == kNeverEnds;
+    if (held) fake::hold_terminated_clients();
     std::vector<std::future<uint32_t>> stops;
     int held_up = 0;  // stop requests not answered within 3 s
     auto late_stop = [&stops, &held_up] {
@@ -191,7 +197,11 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       EXPECT_NE(fake::reports().back().dwCurrentState, kStopped);
       if (c.twist == kHeldEnd || c.twist == kStopWhileEndAwaited) late_stop();
       if (c.twist == kHeldEnd) fake::end_client(fake::last_process(), 9);
-      if (c.twist == kNeverEnds) fake::advance_clock(std::chrono::milliseconds(service::kClientEndWaitMs));
+      if (c.twist == kEndsJustInTime) {
+        fake::advance_clock(std::chrono::milliseconds(2999));
+        fake::end_client(fake::last_process(), 9);
+      }
+      if (c.twist == kNeverEnds) fake::advance_clock(std::chrono::milliseconds(3000));
     });
     if (c.twist == kLongest) {
       fake::set_key_open_result(0);
@@ -228,7 +238,7 @@ TEST_F(ServiceTest, ReportsTheStatusSequenceOfEachPath) {
       EXPECT_EQ(client.exit_code, c.client_exit_code);
       // The service shows stop-pending before the handler ends the client.
       EXPECT_EQ(client.state_when_terminated, c.state_when_terminated);
-      if (c.twist == kHeldEnd || c.twist == kNeverEnds) {
+      if (held) {
         EXPECT_EQ(fake::last_wait_result(), 0);
       }
     }
@@ -278,6 +288,8 @@ TEST_F(ServiceTest, LateStopAtEachPointOfTheRunsEnd) {
       // Before the decision the request still wins, and ends an ended client
       // once more, harmlessly.
       {false, P::kWaitReturned, kHandlerDone, 0, on_request, 1},
+      // Decided, lock released, the client's end awaited: the run is over.
+      {false, P::kEndWaitStarted, kHandlerDone, 0, by_itself, 0},
       {false, P::kClosingHandle, kHandlerEntered, 0, by_itself, 0},
       {false, P::kBeforeStoppedReport, kHandlerEntered, 0, by_itself, 0},
       {false, P::kStoppedReport, kHandlerDone, 1062, by_itself, 0},
@@ -403,6 +415,7 @@ TEST(EventStrings, FillTheSystemTextsFirstInsertWithTheClientsPath) {
   EXPECT_EQ(service::fill_path_insert("Insert %2 (Volume Serial Number: %3) into drive %1.", "C:\\c"),
             "Insert %2 (Volume Serial Number: %3) into drive C:\\c.");
   EXPECT_EQ(service::fill_path_insert("%10 %1!s! 100%% %%1 %n %", "C:\\c"), "%10 C:\\c 100%% %%1 %n %");
+  EXPECT_EQ(service::fill_path_insert("%1 or %1!s!: %1", "C:\\c"), "C:\\c or C:\\c: C:\\c");
 }
 
 }  // namespace
