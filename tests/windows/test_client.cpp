@@ -19,7 +19,8 @@
 //   --overrun N             write N bytes past the end of a local buffer
 //                           (the stack guard must end the process)
 //   otherwise               hang until ended from outside
-// The record also holds the process's stack guard.
+// The record also holds the process's stack guard: with MinGW-w64 ours
+// (platform/stack_guard_win.cpp), with MSVC the /GS cookie of its runtime.
 // Unknown arguments (the launcher's own switch among them) are ignored.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -93,6 +94,17 @@ DWORD spawn_child() {
 
 // Writes `count` bytes past the end of a buffer in its own frame. The
 // pointer is hidden from the compiler, which cannot tell the writes overrun.
+#if defined(_MSC_VER)
+// No inline assembly on x64: the pointer goes through a volatile instead.
+// /GS guards the frame, as it does every frame with a char array of more
+// than 4 bytes.
+__declspec(noinline) void overrun_stack(int count) {
+  char buffer[8] = {};
+  char* volatile hidden = buffer;
+  char* at = hidden;
+  for (int i = 0; i < static_cast<int>(sizeof(buffer)) + count; ++i) at[i] = 'x';
+}
+#else
 [[gnu::noinline]] void overrun_stack(int count) {
   char buffer[8] = {};
   char* at = buffer;
@@ -100,10 +112,17 @@ DWORD spawn_child() {
   for (int i = 0; i < static_cast<int>(sizeof(buffer)) + count; ++i) at[i] = 'x';
   __asm__ __volatile__("" : : "r"(at) : "memory");
 }
+#endif
 
 }  // namespace
 
+#if defined(_MSC_VER)
+extern "C" uintptr_t __security_cookie;  // NOLINT(bugprone-reserved-identifier)
+#define QUORVEL_STACK_GUARD_VALUE __security_cookie
+#else
 extern "C" uintptr_t __stack_chk_guard;  // NOLINT(bugprone-reserved-identifier)
+#define QUORVEL_STACK_GUARD_VALUE __stack_chk_guard
+#endif
 
 // Writes the record (with `extra` lines) and acts as the arguments say;
 // returns the exit code.
@@ -125,7 +144,7 @@ int run(int argc, char** argv, const std::string& extra) {
   record += "cmdline=" + std::string(GetCommandLineA()) + "\n";
   record += "cwd=" + std::string(cwd) + "\n";
   record += "env=" + std::string(std::getenv("QUORVEL_TEST_ENV") ? std::getenv("QUORVEL_TEST_ENV") : "") + "\n";
-  record += "guard=" + std::to_string(__stack_chk_guard) + "\n";
+  record += "guard=" + std::to_string(QUORVEL_STACK_GUARD_VALUE) + "\n";
   record += extra;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--probe-handle") == 0) {
