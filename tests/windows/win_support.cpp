@@ -4,7 +4,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <sstream>
 
 namespace wintest {
@@ -194,7 +197,13 @@ RunResult run(const std::string& command_line, DWORD timeout_ms,
     result.finished =
         WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0;
     result.elapsed_ms = static_cast<DWORD>(GetTickCount64() - started);
-    if (!result.finished) TerminateProcess(info.hProcess, 0xDEAD);
+    if (!result.finished) {
+      // TerminateProcess only starts the end on Windows ("asynchronous; it
+      // initiates termination and returns immediately"); until it is over,
+      // GetExitCodeProcess gives STILL_ACTIVE. Wine ends it before returning.
+      TerminateProcess(info.hProcess, 0xDEAD);
+      WaitForSingleObject(info.hProcess, 10000);
+    }
     GetExitCodeProcess(info.hProcess, &result.exit_code);
     CloseHandle(info.hProcess);
   }
@@ -423,13 +432,14 @@ bool refused_by_process_creation(const AimedStop& run) {
 }
 
 std::vector<std::string> loaded_modules(DWORD pid) {
+  hold_debug_privilege();
   std::vector<std::string> names;
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
   if (!process) return names;
   HMODULE modules[256];
   DWORD needed = 0;
   if (EnumProcessModules(process, modules, sizeof(modules), &needed)) {
-    const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), 256);
+    const DWORD count = std::min<DWORD>(static_cast<DWORD>(needed / sizeof(HMODULE)), 256);
     for (DWORD i = 0; i < count; ++i) {
       char name[MAX_PATH];
       name[GetModuleBaseNameA(process, modules[i], name, MAX_PATH - 1)] = '\0';
@@ -438,6 +448,36 @@ std::vector<std::string> loaded_modules(DWORD pid) {
   }
   CloseHandle(process);
   return names;
+}
+
+bool on_wine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") !=
+         nullptr;
+}
+
+// OpenProcess: "To open a handle to another local process and obtain full
+// access rights, you must enable the SeDebugPrivilege privilege." Without
+// it an administrator may be refused reading or ending a LocalSystem
+// process.
+bool hold_debug_privilege() {
+  static const bool held = [] {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+      return false;
+    }
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool enabled = LookupPrivilegeValueA(nullptr, "SeDebugPrivilege",
+                                         &privileges.Privileges[0].Luid) &&
+                   AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr,
+                                         nullptr);
+    // It succeeds also when the token lacks the privilege, saying so here.
+    enabled = enabled && GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return enabled;
+  }();
+  return held;
 }
 
 bool process_alive(DWORD pid) {
@@ -475,6 +515,7 @@ int client_process_count(DWORD parent) {
 }
 
 void end_all_clients() {
+  hold_debug_privilege();
   for_each_client([](const PROCESSENTRY32& entry) {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
                                  entry.th32ProcessID);
@@ -484,5 +525,305 @@ void end_all_clients() {
     CloseHandle(process);
   });
 }
+
+// The launcher's entries in the Application log. Both hosts give the same
+// records through one interface; which reader runs is decided at run time.
+namespace {
+
+constexpr char kSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\quorvel-client";
+// Where start_wine (scripts/lib.sh) sends Wine's eventlog channel and its
+// advapi fixme lines, from every process the service manager starts.
+constexpr char kEventTrace[] = "C:\\quorvel-eventlog-trace.txt";
+
+// The registry value `name` of the source's key as stored, or false.
+bool read_source_value(const char* name, DWORD* type, std::string* bytes) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  char data[2048];
+  DWORD size = sizeof(data);
+  const bool read = RegQueryValueExA(key, name, nullptr, type,
+                                     reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  if (read) bytes->assign(data, size);
+  return read;
+}
+
+// As a reader of the log shows the entry ("Viewing the Event Log": Event
+// Viewer loads the source's EventMessageFile with LoadLibraryEx and takes
+// the message of the event id from it with FormatMessage, the strings
+// inserted; "Querying for Event Information" does the same with
+// LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE). One message
+// file, as the launcher's source registers.
+std::string render(const EventEntry& entry) {
+  DWORD type = 0;
+  std::string file;
+  if (!read_source_value("EventMessageFile", &type, &file)) return "";
+  char path[MAX_PATH * 2];
+  if (!ExpandEnvironmentStringsA(file.c_str(), path, sizeof(path))) return "";
+  HMODULE messages = LoadLibraryExA(
+      path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
+  if (!messages) return "";
+  // An insert with no string (%9 of an entry of three) reads an empty one
+  // rather than past the array.
+  std::vector<DWORD_PTR> inserts(99, reinterpret_cast<DWORD_PTR>(""));
+  for (size_t i = 0; i < entry.strings.size() && i < inserts.size(); ++i) {
+    inserts[i] = reinterpret_cast<DWORD_PTR>(entry.strings[i].c_str());
+  }
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+          FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      messages, entry.id, 0, reinterpret_cast<char*>(&text), 0,
+      reinterpret_cast<va_list*>(inserts.data()));
+  std::string rendered = length && text ? std::string(text, length) : "";
+  if (text) LocalFree(text);
+  FreeLibrary(messages);
+  return rendered;
+}
+
+// Windows: the next records of `log` going back from the newest, as many as
+// fit in `buffer`, which grows when the next one does not fit (ReadEventLog
+// takes at most 0x7FFFF bytes). False past the oldest record
+// (ERROR_HANDLE_EOF) or on failure, the error then in `error`.
+bool read_back(HANDLE log, std::vector<char>* buffer, DWORD* read, DWORD* error) {
+  for (;;) {
+    DWORD needed = 0;
+    if (ReadEventLogA(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
+                      buffer->data(), static_cast<DWORD>(buffer->size()), read, &needed)) {
+      return true;
+    }
+    *error = GetLastError();
+    if (*error != ERROR_INSUFFICIENT_BUFFER || needed > 0x7FFFF) return false;
+    buffer->resize(needed);
+  }
+}
+
+// Windows: the newest record's number (0 for an empty log).
+EventMark mark_of_log() {
+  EventMark mark;
+  HANDLE log = OpenEventLogA(nullptr, "Application");
+  if (!log) {
+    mark.trouble = "OpenEventLog(Application) failed with " + std::to_string(GetLastError());
+    return mark;
+  }
+  std::vector<char> buffer(0x10000);
+  DWORD read = 0, error = 0;
+  if (read_back(log, &buffer, &read, &error)) {
+    mark.at = reinterpret_cast<const EVENTLOGRECORD*>(buffer.data())->RecordNumber;
+  } else if (error != ERROR_HANDLE_EOF) {
+    mark.trouble = "ReadEventLog failed with " + std::to_string(error);
+  }
+  CloseEventLog(log);
+  return mark;
+}
+
+// Windows: the source's records after `mark`, read from the newest back to
+// it, so that a long log holding entries of earlier runs (a hosted
+// runner's) is not read from its start.
+std::vector<EventEntry> read_log(const EventMark& mark) {
+  std::vector<EventEntry> entries;
+  HANDLE log = OpenEventLogA(nullptr, "Application");
+  if (!log) return entries;
+  std::vector<char> buffer(0x10000);
+  DWORD read = 0, error = 0;
+  for (bool done = false; !done && read_back(log, &buffer, &read, &error);) {
+    for (DWORD at = 0; at < read;) {
+      const char* bytes = buffer.data() + at;
+      const auto* record = reinterpret_cast<const EVENTLOGRECORD*>(bytes);
+      at += record->Length;
+      if (record->RecordNumber <= mark.at) {
+        done = true;
+        break;
+      }
+      const char* source = bytes + sizeof(EVENTLOGRECORD);
+      if (std::strcmp(source, kEventSource) != 0) continue;
+      EventEntry entry;
+      entry.source = source;
+      entry.id = record->EventID;
+      entry.type = record->EventType;
+      const char* text = bytes + record->StringOffset;
+      for (WORD i = 0; i < record->NumStrings; ++i) {
+        entry.strings.push_back(text);
+        text += entry.strings.back().size() + 1;
+      }
+      entry.shortened.assign(entry.strings.size(), false);
+      entries.push_back(entry);
+    }
+  }
+  CloseEventLog(log);
+  std::reverse(entries.begin(), entries.end());
+  return entries;
+}
+
+// Wine: a string as its debug output writes it, from the L" at `at`:
+// backslash escapes (\\n \\r \\t \\" \\\\, and \\XXXX in hexadecimal for
+// other characters) and, when it stopped early, "..." after the quote. The
+// text in the ANSI code page, as ReadEventLogA gives it on Windows.
+std::string wine_string(const std::string& line, size_t at, bool* shortened) {
+  std::wstring wide;
+  size_t i = at + 2;  // past L"
+  while (i < line.size() && line[i] != '"') {
+    if (line[i] != '\\' || i + 1 >= line.size()) {
+      wide += static_cast<wchar_t>(static_cast<unsigned char>(line[i++]));
+      continue;
+    }
+    const char next = line[i + 1];
+    if (next == 'n') wide += L'\n';
+    else if (next == 'r') wide += L'\r';
+    else if (next == 't') wide += L'\t';
+    else if (std::isxdigit(static_cast<unsigned char>(next)) && i + 5 <= line.size()) {
+      wide += static_cast<wchar_t>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+      i += 5;
+      continue;
+    } else {
+      wide += static_cast<wchar_t>(next);
+    }
+    i += 2;
+  }
+  *shortened = i < line.size() && line.compare(i + 1, 3, "...") == 0;
+  std::string text(wide.size() * 4 + 1, '\0');
+  const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                         &text[0], static_cast<int>(text.size()), nullptr, nullptr);
+  text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+  return text;
+}
+
+// Wine: the entries in the trace after `mark`. Wine's ReportEventW writes,
+// on the thread that calls it, one fixme line with its arguments, then each
+// string on the eventlog channel (trace, warn or err, by the type), e.g.:
+//   0140:fixme:advapi:RegisterEventSourceW (L"",L"quorvel-client"): stub
+//   0140:fixme:advapi:ReportEventW (00000000CAFE4242,0x0004,0x0000,0x00000004,0000000000000000,0x0001,...): stub
+//   0140:trace:eventlog:ReportEventW L"324"
+//   0140:fixme:advapi:DeregisterEventSource (00000000CAFE4242) stub
+// Several processes write to the trace at once, each line whole and headed
+// by its thread's id: lines are matched to an entry by that id.
+std::vector<EventEntry> read_trace(const EventMark& mark) {
+  std::vector<EventEntry> entries;
+  std::string trace;
+  if (!read_shared(kEventTrace, &trace) || trace.size() < mark.at) return entries;
+  struct Open {
+    EventEntry entry;
+    size_t count = 0;  // strings still to come
+  };
+  std::map<std::string, std::string> source_of;  // thread: source it registered
+  std::map<std::string, Open> open;              // thread: entry being read
+  std::map<std::string, size_t> last_of;         // thread: its last entry
+  size_t begin = static_cast<size_t>(mark.at);
+  for (size_t end = 0; (end = trace.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    const std::string line = trace.substr(begin, end - begin);
+    const std::string thread = line.substr(0, line.find(':'));
+    const std::string rest = line.substr(thread.size());
+    const auto complete = [&](Open& reading) {
+      last_of[thread] = entries.size();
+      entries.push_back(reading.entry);
+      open.erase(thread);
+    };
+    if (rest.rfind(":fixme:advapi:RegisterEventSourceW (", 0) == 0) {
+      const size_t name = rest.find(",L\"");
+      bool cut = false;
+      if (name != std::string::npos) source_of[thread] = wine_string(rest, name + 1, &cut);
+    } else if (rest.rfind(":fixme:advapi:ReportEventW (", 0) == 0) {
+      // (handle,type,category,id,sid,count,data size,strings,data)
+      std::vector<std::string> fields;
+      std::istringstream list(rest.substr(rest.find('(') + 1));
+      for (std::string field; std::getline(list, field, ',');) fields.push_back(field);
+      if (fields.size() < 6) continue;
+      Open reading;
+      reading.entry.source = source_of[thread];
+      reading.entry.type = static_cast<WORD>(std::stoul(fields[1], nullptr, 16));
+      reading.entry.id = static_cast<DWORD>(std::stoul(fields[3], nullptr, 16));
+      reading.count = std::stoul(fields[5], nullptr, 16);
+      reading.entry.released = 0;
+      if (reading.count == 0) {
+        complete(reading);
+      } else {
+        open[thread] = reading;
+      }
+    } else if (rest.find(":eventlog:ReportEventW L\"") != std::string::npos &&
+               open.count(thread)) {
+      Open& reading = open[thread];
+      bool cut = false;
+      reading.entry.strings.push_back(wine_string(rest, rest.find("L\""), &cut));
+      reading.entry.shortened.push_back(cut);
+      if (--reading.count == 0) complete(reading);
+    } else if (rest.rfind(":fixme:advapi:DeregisterEventSource (", 0) == 0 &&
+               last_of.count(thread)) {
+      entries[last_of[thread]].released = 1;
+      last_of.erase(thread);
+    }
+  }
+  return entries;
+}
+
+}  // namespace
+
+EventMark event_mark() {
+  if (!on_wine()) return mark_of_log();
+  EventMark mark;
+  std::string trace;
+  if (!read_shared(kEventTrace, &trace)) {
+    mark.trouble = std::string("no trace at ") + kEventTrace + " (start_wine sets it up)";
+  }
+  mark.at = trace.size();
+  return mark;
+}
+
+std::vector<EventEntry> events_since(const EventMark& mark, size_t at_least,
+                                     DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  std::vector<EventEntry> entries;
+  for (;;) {
+    entries.clear();
+    for (EventEntry& entry : on_wine() ? read_trace(mark) : read_log(mark)) {
+      if (entry.source != kEventSource) continue;
+      if (on_wine() && entry.id == 2 && entry.strings.size() > 3 &&
+          entry.strings[3] == std::to_string(kRefusedByWine)) {
+        continue;
+      }
+      if (std::find(entry.shortened.begin(), entry.shortened.end(), true) ==
+          entry.shortened.end()) {
+        entry.text = render(entry);
+      }
+      entries.push_back(entry);
+    }
+    if (entries.size() >= at_least || GetTickCount64() > deadline) return entries;
+    Sleep(50);
+  }
+}
+
+std::string describe(const std::vector<EventEntry>& entries) {
+  std::string text;
+  for (const EventEntry& entry : entries) {
+    if (!text.empty()) text += "; ";
+    text += std::to_string(entry.id) + " (type " + std::to_string(entry.type) + ") [";
+    for (size_t i = 0; i < entry.strings.size(); ++i) {
+      text += (i ? "|" : "") + entry.strings[i].substr(0, 120);
+    }
+    text += "]";
+  }
+  return text;
+}
+
+bool register_event_source(const std::string& message_file) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  const bool set =
+      RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                     reinterpret_cast<const BYTE*>(message_file.c_str()),
+                     static_cast<DWORD>(message_file.size() + 1)) == ERROR_SUCCESS &&
+      RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&types), sizeof(types)) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return set;
+}
+
+void remove_event_source() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSourceKey); }
 
 }  // namespace wintest

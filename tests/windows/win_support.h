@@ -151,6 +151,64 @@ AimedStop aimed_stop(SC_HANDLE service, const std::string& version,
 // (its own image included), read from the process itself; empty when it
 // cannot be read.
 std::vector<std::string> loaded_modules(DWORD pid);
+// True when this runs under Wine (its ntdll exports wine_get_version).
+// The few results where Wine differs from Windows are expected per host.
+bool on_wine();
+
+// Enables SeDebugPrivilege in this process's token (an administrator's
+// holds it disabled), so that the launcher's and its client's processes,
+// which run as LocalSystem, can be opened with any access. False when it
+// could not be enabled.
+bool hold_debug_privilege();
+
+// The launcher's entries in the Application log, source "quorvel-client".
+// On Windows they are read from the log itself; under Wine, which keeps no
+// log, from the trace start_wine (scripts/lib.sh) collects of ReportEventW.
+constexpr char kEventSource[] = "quorvel-client";
+
+struct EventEntry {
+  std::string source;
+  DWORD id = 0;     // the event id as written, severity bits included
+  WORD type = 0;    // EVENTLOG_ERROR_TYPE, _WARNING_TYPE, _INFORMATION_TYPE
+  std::vector<std::string> strings;  // in the ANSI code page
+  // Per string: Wine's trace kept only its start (its debug output stops
+  // after about 300 characters); `strings` then holds that start.
+  std::vector<bool> shortened;
+  // The text a reader of the log shows: the message of `id` in the message
+  // file registered for the source (EventMessageFile), with the strings
+  // inserted. Empty when it cannot be made: no such registration or
+  // message, or a string that Wine's trace shortened.
+  std::string text;
+  // 1: the source was let go after the entry (DeregisterEventSource in
+  // Wine's trace); 0: not seen in the trace; -1: not known (Windows' log
+  // does not record it).
+  int released = -1;
+};
+
+// Where the log stands now; entries written later are "since" it.
+// `trouble` says why the log (or Wine's trace) cannot be read, if so.
+struct EventMark {
+  unsigned long long at = 0;  // Windows: the newest record number;
+                              // Wine: the trace's size
+  std::string trouble;
+};
+EventMark event_mark();
+// The source's entries written after `mark`, oldest first, read again
+// (bounded) until at least `at_least` are there. Under Wine an entry 2 of
+// a run whose client Wine refused to create (error kRefusedByWine) is left
+// out: watch_start starts such a run again.
+std::vector<EventEntry> events_since(const EventMark& mark, size_t at_least = 0,
+                                     DWORD timeout_ms = 5000);
+std::string describe(const std::vector<EventEntry>& entries);
+
+// Registers the source as docs/operations.md (section 1) and the package
+// do: the key quorvel-client under HKLM\SYSTEM\CurrentControlSet\Services
+// \EventLog\Application, EventMessageFile = `message_file`
+// (REG_EXPAND_SZ), TypesSupported = 7. False when the key cannot be
+// written. remove_event_source deletes the key, as the tests delete the
+// service and the settings they set up.
+bool register_event_source(const std::string& message_file);
+void remove_event_source();
 
 // True while a process with this id runs.
 bool process_alive(DWORD pid);
