@@ -1,8 +1,9 @@
 // quorvel_svcctl: drives the real "quorvel-client" service for the demo and
 // the stress run, printing each status as the service reports it.
 //   install [--no-switch] [tail...]  register the launcher beside this tool
-//   start | stop                     act, and print the reported statuses
-//   wait                             print the statuses reported until stopped
+//   start [--until-stopped] | stop   act, and print the reported statuses
+//                                    (start: until RUNNING, or with the
+//                                    option until STOPPED, in one watch)
 //   status                           the service manager's current record
 //   client VERSION                   what the client of that version received
 //   stress CYCLES [MS]               sets up its own client and service,
@@ -18,6 +19,11 @@
 //                                    service (and, given its path, another
 //                                    launcher build as a baseline),
 //                                    taking turns
+//   exit-code COMMAND...             runs the rest of its own command line
+//                                    as it was given, waits, prints
+//                                    "exit code: N" with the full 32-bit
+//                                    code (a shell sees 8 bits of it) and
+//                                    ends with that code
 #include <windows.h>
 #include <psapi.h>
 #include <winternl.h>
@@ -173,13 +179,21 @@ void system_counters(DWORD pid, Sample* sample) {
   for (size_t offset = 0;;) {
     const auto* info = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + offset);
     if (reinterpret_cast<ULONG_PTR>(info->UniqueProcessId) == pid) {
+      // MinGW-w64's winternl.h gathers the memory counters in a VM_COUNTERS;
+      // the Windows SDK's has them as members of the entry itself, at the
+      // same offsets, with reserved fields around them.
+#if defined(__MINGW32__)
+      const VM_COUNTERS& memory = info->VirtualMemoryCounters;
+#else
+      const SYSTEM_PROCESS_INFORMATION& memory = *info;
+#endif
       sample->handles = info->HandleCount;
       sample->threads = info->NumberOfThreads;
       if (sample->private_kib == 0) {
-        sample->private_kib = static_cast<double>(info->VirtualMemoryCounters.PagefileUsage) / 1024.0;
+        sample->private_kib = static_cast<double>(memory.PagefileUsage) / 1024.0;
       }
       if (sample->working_set_kib == 0) {
-        sample->working_set_kib = static_cast<double>(info->VirtualMemoryCounters.WorkingSetSize) / 1024.0;
+        sample->working_set_kib = static_cast<double>(memory.WorkingSetSize) / 1024.0;
       }
       return;
     }
@@ -331,10 +345,45 @@ int bench(int cycles, const char* baseline) {
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 2) {
-    std::printf("usage: quorvel_svcctl install|start|stop|status|client|stress ...\n");
+    std::printf("usage: quorvel_svcctl install|start|stop|status|client|stress|exit-code ...\n");
     return 2;
   }
   const std::string verb = argv[1];
+  if (verb == "exit-code" && argc > 2) {
+    // The tail is cut from the command line itself, not rebuilt from argv,
+    // so that the program gets its arguments quoted as the caller's runtime
+    // quoted them. The program name ends at the first blank outside quotes.
+    const char* tail = GetCommandLineA();
+    for (bool quoted = false; *tail && (quoted || (*tail != ' ' && *tail != '\t')); ++tail) {
+      if (*tail == '"') quoted = !quoted;
+    }
+    tail += std::strspn(tail, " \t");
+    if (std::strncmp(tail, "exit-code", 9) != 0) {
+      std::printf("exit-code: the verb must be given unquoted\n");
+      return 2;
+    }
+    tail += 9;
+    tail += std::strspn(tail, " \t");
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    const DWORD error = wintest::create_process(tail, true, nullptr, &startup, &info);
+    if (error != 0) {
+      std::printf("could not start %s (error %lu)\n", tail, error);
+      return 1;
+    }
+    CloseHandle(info.hThread);
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hProcess);
+    std::printf("exit code: %lu\n", code);
+    return static_cast<int>(code);
+  }
   if (verb == "install") {
     bool with_switch = true;
     std::string tail;
@@ -376,7 +425,9 @@ int main(int argc, char** argv) {
   if (!service) return 1;
   if (verb == "start") {
     DWORD error = 0;
-    const auto seen = wintest::watch_start(service, SERVICE_RUNNING, &error);
+    const bool until_stopped = argc > 2 && std::strcmp(argv[2], "--until-stopped") == 0;
+    const auto seen = wintest::watch_start(
+        service, until_stopped ? SERVICE_STOPPED : SERVICE_RUNNING, &error);
     print_seen("start", seen, error);
   } else if (verb == "stop") {
     DWORD error = 0;
@@ -385,8 +436,6 @@ int main(int argc, char** argv) {
       if (!ControlService(service, SERVICE_CONTROL_STOP, &s)) error = GetLastError();
     });
     print_seen("stop", seen, error);
-  } else if (verb == "wait") {
-    print_seen("reported", wintest::watch([] {}), 0);
   } else if (verb == "status") {
     SERVICE_STATUS_PROCESS s = {};
     DWORD needed = 0;
